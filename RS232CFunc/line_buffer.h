@@ -1,0 +1,55 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vennick {
+
+// A selection inside the view, in the view's own unit: line index, then byte column and
+// byte length inside that line (a line end counts once, not twice, so it maps cleanly onto a
+// text widget's blocks).
+struct LineSelection {
+    int line = 0;
+    int column = 0;
+    int length = 0;
+    friend bool operator==(const LineSelection&, const LineSelection&) = default;
+};
+
+// The received lines as the list view shows them and the log writer saves them: one UTF-8 text
+// in which every appended line is followed by CR LF. The empty rest after the last CR LF is not
+// a line; text typed into the view may leave a last line without a line end.
+class LineBuffer {
+public:
+    static constexpr int kMaxLineBytes = 4096;
+
+    const std::string& text() const { return text_; }
+    bool empty() const { return text_.empty(); }
+    int count() const;
+
+    // The line without its line end, at most its first 4096 bytes; "" for an index out of range.
+    std::string line(int index) const;
+
+    // Appends a received line (keeping a typed last line whole: CR LF goes before the text then).
+    void append(std::string_view line);
+
+    // Removes the line with its line end; an index with no line does nothing.
+    void remove(int index);
+
+    void clear() { text_.clear(); }
+
+    // Takes the whole text back from an editable view (line ends LF or CR LF; stored as CR LF).
+    void setText(std::string_view viewText);
+
+    // The click rule: the first line (from index 0) that contains `needle`, and where.
+    // Nothing for an empty needle or no match.
+    std::optional<LineSelection> findFirstContaining(std::string_view needle) const;
+
+    // Byte offset of a selection inside text() (each line end counts two).
+    int offsetOf(const LineSelection& selection) const;
+
+private:
+    std::string text_;
+};
+
+}  // namespace vennick

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vennick {
+
+struct TimeOfDay {
+    int hour = 0;  // 0-23
+    int minute = 0;
+    int second = 0;
+};
+
+using LocalClock = std::function<TimeOfDay()>;
+
+// The local time of day from the system clock.
+TimeOfDay systemLocalTime();
+
+// "%02d_%02d_%02d.TXT": what the programs that collect the files look for.
+std::string logFileName(TimeOfDay time);
+
+// Appends `bytes` to `path` (creating it when missing) with exclusive access and flushes them to
+// the disk. Either all bytes land durably and true comes back, or the file is left exactly as it
+// was (a new file removed, an appended tail cut back) and false comes back. One file per OS.
+bool appendToFileDurably(const std::string& path, std::string_view bytes);
+
+// Moves a batch of lines into the time-named file of the log directory.
+class LogWriter {
+public:
+    // `executableDir` ends with its separator; the fallback directory is made from it.
+    LogWriter(std::string executableDir, LocalClock clock);
+
+    // The executable's directory followed directly by separator + "log" (two separators at the
+    // join, as the settings file has always held it).
+    std::string fallbackDirectory() const;
+
+    // Writes `text` (UTF-8, stored as code page 932) into the configured directory, or into the
+    // fallback while the configured one does not exist; creates the chosen directory (one level)
+    // when missing and throws AppError("Cannot create " + directory) when that fails. Returns the
+    // file written, or nothing when the save failed (the caller keeps its lines).
+    std::optional<std::string> write(const std::string& logDirectory, std::string_view text);
+
+private:
+    std::string executableDir_;
+    LocalClock clock_;
+};
+
+}  // namespace vennick

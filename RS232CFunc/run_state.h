@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "RS232CFunc/auto_write.h"
+#include "RS232CFunc/line_buffer.h"
+#include "RS232CFunc/line_event.h"
+#include "settings/settings.h"
+
+namespace vennick {
+
+class LogWriter;
+
+// Enabled states of the tool-bar actions that depend on the buffer.
+struct ActionStates {
+    bool write = false;
+    bool erase = false;
+    bool deleteLine = false;
+    friend bool operator==(const ActionStates&, const ActionStates&) = default;
+};
+
+// What the main window shows of the run state. Called on the UI thread only.
+class RunStateView {
+public:
+    virtual ~RunStateView() = default;
+    virtual void showStatus(const std::string& text) = 0;         // Label1
+    virtual void showWrittenCount(std::int32_t count) = 0;        // LabelBigLog, "%04d"
+    virtual void showActions(const ActionStates& states) = 0;
+    virtual void lineAppended(std::string_view line) = 0;         // append to the view's end
+    virtual void textReplaced() = 0;                              // re-read buffer().text()
+    virtual void selectLine(const LineSelection& selection) = 0;  // focus, then select
+    virtual void lineCountChanged(int count) = 0;                 // for the reception limit
+};
+
+// The whole run state of the main window and the rules that change it, without widgets. Lives
+// on the UI thread: the receive thread's lines arrive here as events, in order.
+class RunState {
+public:
+    RunState(Settings& settings, LogWriter& writer, RunStateView& view);
+
+    // Receive path -------------------------------------------------------------------------
+    // The receive thread starts: both counts and the write request go to 0.
+    void receiveStarted();
+    // Counts, append, the EOT's write request, then the write if requested, the status line and
+    // the action states. Throws AppError when the requested write cannot create its directory.
+    void applyLine(const LineEvent& event);
+
+    // Window actions ------------------------------------------------------------------------
+    // Throws AppError("Cannot create " + directory); any other failure is silent.
+    void writeBuffer();
+    void eraseBuffer();
+    void lineClicked(int caretLine);
+    void deleteClickedLine();
+    void timerTick();  // throws like writeBuffer()
+    void updateActions();
+    void setStatus(std::string text);
+    void clearWriteRequest() { writeRequest_ = 0; }
+    void setWaitIndex(std::int32_t waitIndex) { settings_.waitIndex = waitIndex; }
+
+    // What the editable view reports: typed text, and the selection the operator made.
+    void takeTypedText(std::string_view viewText);
+    void selectionLengthChanged(int length) { selectionLength_ = length; }
+
+    // State --------------------------------------------------------------------------------
+    const LineBuffer& buffer() const { return buffer_; }
+    const Settings& settings() const { return settings_; }
+    const std::string& status() const { return status_; }
+    std::int32_t received() const { return received_; }
+    std::int32_t accepted() const { return accepted_; }
+    std::int32_t writtenCount() const { return writtenCount_; }
+    std::int32_t writeRequest() const { return writeRequest_; }
+    std::int32_t waitIndex() const { return settings_.waitIndex; }
+    std::int32_t tickCount() const { return ticker_.count(); }
+    int clickedLine() const { return clickedLine_; }
+    int selectionLength() const { return selectionLength_; }
+
+private:
+    Settings& settings_;
+    LogWriter& writer_;
+    RunStateView& view_;
+    LineBuffer buffer_;
+    AutoWriteTicker ticker_;
+    std::string status_;
+    std::int32_t received_ = 0;
+    std::int32_t accepted_ = 0;
+    std::int32_t writtenCount_ = 0;
+    std::int32_t writeRequest_ = 0;
+    int clickedLine_ = 0;
+    int selectionLength_ = 0;
+};
+
+}  // namespace vennick

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "RS232CFunc/port_tables.h"
+
+namespace vennick {
+
+class IniFile;
+class Notifier;
+struct Settings;
+
+// The line parameters the stored indices turn into.
+struct LineSettings {
+    std::int32_t bitRate = 9600;
+    int dataBits = 8;
+    Parity parity = Parity::None;
+    StopBits stopBits = StopBits::One;
+};
+
+LineSettings lineSettingsFor(const Settings& settings);
+
+// One serial port. One implementation per OS (Win32 communications functions, POSIX termios).
+class SerialPort {
+public:
+    enum class Wait { Ready, TimedOut, Failed };
+
+    virtual ~SerialPort() = default;
+
+    // Opens for reading and writing, without sharing, only if the device exists.
+    virtual bool open(const std::string& device) = 0;
+    virtual bool isOpen() const = 0;
+    virtual void close() = 0;
+
+    // Results are not examined: a driver that rejects a value keeps its previous one.
+    virtual void applyLineSettings(const LineSettings& settings) = 0;
+    // Read time-outs: a single-byte read waits at most 510 ms.
+    virtual void applyTimeouts() = 0;
+
+    // Bytes waiting in the driver's input queue; -1 when the port has failed.
+    virtual int bytesWaiting() = 0;
+    // Blocks until input is waiting, the time-out passes, or the port fails.
+    virtual Wait waitForInput(int timeoutMs) = 0;
+    // Up to into.size() bytes; 0 after the read time-out; -1 when the port has failed.
+    virtual int read(std::span<std::uint8_t> into) = 0;
+};
+
+std::unique_ptr<SerialPort> createSerialPort();
+
+// The device a COM index opens: the [Ports] mapping (COM1=/dev/ttyUSB0) when the INI has one,
+// else "COMn" on Windows and /dev/ttyS<n-1> elsewhere.
+std::string portDeviceFor(const IniFile& ini, std::int32_t comIndex);
+
+// Closes a held port, opens `device` and configures it. 0 when open, 1 when opening failed
+// (the operator has then been told "RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。").
+int openPort(SerialPort& port, const std::string& device, const Settings& settings,
+             Notifier& notifier);
+
+}  // namespace vennick

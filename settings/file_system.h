@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+namespace vennick {
+
+// Separator of the platform's paths: "\" on Windows, "/" elsewhere.
+char pathSeparator();
+
+// The running executable's full path (UTF-8); on Linux from /proc/self/exe.
+std::string executablePath();
+
+// Directory part of a path, with its trailing separator ("C:\Tools\" for "C:\Tools\x.exe").
+std::string directoryOf(const std::string& path);
+
+// The settings file of an executable: its extension replaced by ".INI", or ".INI" appended.
+std::string iniPathFor(const std::string& executable);
+
+bool directoryExists(const std::string& path);
+
+// Creates one directory level (no parents). True when it was created.
+bool createDirectory(const std::string& path);
+
+}  // namespace vennick
