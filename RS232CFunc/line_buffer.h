@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vennick {
 
@@ -31,25 +32,35 @@ public:
     std::string line(int index) const;
 
     // Appends a received line (keeping a typed last line whole: CR LF goes before the text then).
+    // Line ends inside `line` are stored as CR LF, as in setText().
     void append(std::string_view line);
 
     // Removes the line with its line end; an index with no line does nothing.
     void remove(int index);
 
-    void clear() { text_.clear(); }
+    void clear() {
+        text_.clear();
+        lineStarts_.clear();
+    }
 
-    // Takes the whole text back from an editable view (line ends LF or CR LF; stored as CR LF).
+    // Takes the whole text back from an editable view. LF, CR LF and a lone CR all end a line;
+    // each is stored as CR LF.
     void setText(std::string_view viewText);
 
     // The click rule: the first line (from index 0) that contains `needle`, and where.
     // Nothing for an empty needle or no match.
     std::optional<LineSelection> findFirstContaining(std::string_view needle) const;
 
-    // Byte offset of a selection inside text() (each line end counts two).
+    // Byte offset of a selection inside text() (each line end counts two). A line before the
+    // first counts from 0, a line beyond the last from the end of the text.
     int offsetOf(const LineSelection& selection) const;
 
 private:
-    std::string text_;
+    void indexFrom(std::size_t offset);
+    std::string_view lineView(int index) const;  // capped like line()
+
+    std::string text_;                     // line ends are always CR LF
+    std::vector<std::size_t> lineStarts_;  // byte offset in text_ where each line starts
 };
 
 }  // namespace vennick

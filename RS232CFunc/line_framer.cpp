@@ -1,0 +1,75 @@
+#include "RS232CFunc/line_framer.h"
+
+#include <limits>
+#include <string_view>
+
+namespace vennick {
+namespace {
+
+enum class ByteKind : std::uint8_t { Noise, Data, LineEnd, Eot };
+
+constexpr std::array<ByteKind, 256> makeByteKinds() {
+    std::array<ByteKind, 256> kinds{};  // Noise unless listed below
+    const auto mark = [&kinds](char from, char to, ByteKind kind) {
+        for (int c = from; c <= to; ++c) kinds[static_cast<std::size_t>(c)] = kind;
+    };
+    mark('0', '9', ByteKind::Data);
+    mark('A', 'Z', ByteKind::Data);
+    mark('a', 'z', ByteKind::Data);
+    for (const char c : std::string_view("+-., ")) mark(c, c, ByteKind::Data);
+    for (const char c : std::string_view("\x01\x02\x03\n\r")) mark(c, c, ByteKind::LineEnd);
+    mark('\x04', '\x04', ByteKind::Eot);
+    return kinds;
+}
+
+constexpr std::array<ByteKind, 256> kByteKinds = makeByteKinds();
+
+std::string_view trimmed(std::string_view text) {
+    const auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+}  // namespace
+
+FramedLine LineFramer::readLine(ByteSource& source) {
+    FramedLine line;
+    int position = 0;  // write position in the accumulator
+    bool ended = false;
+    while (!ended) {
+        const std::optional<std::uint8_t> byte = source.readByte();
+        if (!byte) {
+            if (source.abandoned()) {
+                line.abandoned = true;
+                break;
+            }
+            continue;  // the read timed out: wait for the next byte
+        }
+        // Saturate rather than overflow on an endless stream without a line end.
+        if (line.bytesReceived < std::numeric_limits<std::int32_t>::max()) ++line.bytesReceived;
+
+        switch (kByteKinds[*byte]) {
+            case ByteKind::Data:
+                accumulator_[static_cast<std::size_t>(position++)] = static_cast<char>(*byte);
+                ++line.charsAccepted;
+                // A full accumulator ends the line; the next character starts a new one.
+                ended = position == kMaxLineLength;
+                break;
+            case ByteKind::LineEnd:
+                ended = position > 0;  // leading line ends and empty lines are skipped
+                break;
+            case ByteKind::Eot:
+                line.endedByEot = true;
+                ended = true;
+                break;
+            case ByteKind::Noise:
+                break;
+        }
+    }
+    accumulator_[static_cast<std::size_t>(position)] = '\0';
+    line.text = trimmed(std::string_view(accumulator_.data(), static_cast<std::size_t>(position)));
+    return line;
+}
+
+}  // namespace vennick
