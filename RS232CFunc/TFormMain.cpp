@@ -1,0 +1,516 @@
+#include "RS232CFunc/TFormMain.h"
+
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTextBlock>
+#include <QThread>
+#include <QTimer>
+#include <QToolBar>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "RS232CFunc/auto_write.h"
+#include "RS232CFunc/serial_port.h"
+#include "RS232CFunc/window_placement.h"
+#include "settings/app_error.h"
+#include "settings/notifier.h"
+
+namespace vennick {
+namespace {
+
+constexpr int kClientWidth = 266;
+constexpr int kClientHeight = 169;
+constexpr int kToolBarRowHeight = 22;
+constexpr int kStatusBarHeight = 19;
+constexpr int kStartupPauseMs = 1000;
+constexpr int kViewFlushMs = 40;  // repaints of a fast stream are coalesced to this period
+const char* const kWaitItems[] = {"0秒", "1秒", "2秒", "3秒", "5秒"};
+
+QFont pixelFont(const QString& family, int pixels, bool bold = false) {
+    QFont font(family);
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
+QString countText(std::int32_t count) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d", static_cast<int>(count));
+    return QString::fromLatin1(text);
+}
+
+// The view shows LF line ends; the buffer holds CR LF.
+QString viewText(std::string_view bufferText) {
+    QString text = QString::fromUtf8(bufferText.data(), static_cast<qsizetype>(bufferText.size()));
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return text;
+}
+
+// A plain serial-plug picture under the start button's caption.
+QPixmap startPicture(bool enabled) {
+    QPixmap picture(32, 20);
+    picture.fill(Qt::transparent);
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QColor body = enabled ? QColor(0, 110, 40) : QColor(150, 150, 150);
+    painter.setPen(QPen(body.darker(), 1));
+    painter.setBrush(body);
+    painter.drawRoundedRect(QRectF(2, 3, 22, 14), 3, 3);
+    painter.setBrush(Qt::white);
+    for (int pin = 0; pin < 3; ++pin) painter.drawEllipse(QPointF(7.0 + 6 * pin, 10), 1.6, 1.6);
+    painter.setPen(QPen(body, 3));
+    painter.drawLine(QPointF(24, 10), QPointF(31, 10));
+    return picture;
+}
+
+}  // namespace
+
+TFormMain::TFormMain(FormMainServices services, QWidget* parent)
+    : QMainWindow(parent),
+      services_(std::move(services)),
+      ini_(services_.iniPath),
+      writer_(services_.executableDir, services_.clock),
+      runState_(settings_, writer_, *this),
+      sink_([this] { QMetaObject::invokeMethod(this, [this] { drainReceived(); }, Qt::QueuedConnection); }) {
+    buildWidgets();
+    settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
+    comIndexInUse_ = settings_.comIndex;
+}
+
+TFormMain::~TFormMain() = default;
+
+void TFormMain::buildWidgets() {
+    setObjectName(QStringLiteral("FormMain"));
+    setWindowTitle(QStringLiteral("Vennick(RS232C)"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
+    setFont(pixelFont(QStringLiteral("ＭＳ Ｐゴシック"), 12));
+    buildToolBars();
+
+    auto* central = new QWidget(this);
+    const int centralHeight = kClientHeight - 2 * kToolBarRowHeight - kStatusBarHeight;
+    central->setFixedSize(kClientWidth, centralHeight);
+    setCentralWidget(central);
+
+    labelWatch_ = new QLabel(central);
+    labelWatch_->setObjectName(QStringLiteral("LabelWatch"));
+    labelWatch_->setFont(pixelFont(font().family(), 24));
+    labelWatch_->setGeometry(4, 0, 110, 26);
+
+    labelBigLog_ = new QLabel(central);
+    labelBigLog_->setObjectName(QStringLiteral("LabelBigLog"));
+    labelBigLog_->setFont(pixelFont(font().family(), 24));
+    labelBigLog_->setStyleSheet(QStringLiteral("color: navy"));
+    labelBigLog_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    labelBigLog_->setGeometry(kClientWidth - 114, 0, 110, 26);
+
+    const int radioHeight = 33;
+    const int statusLineHeight = 13;
+    const int memoTop = 26;
+    const int memoHeight = centralHeight - memoTop - statusLineHeight - radioHeight;
+    memo1_ = new QPlainTextEdit(central);
+    memo1_->setObjectName(QStringLiteral("Memo1"));
+    memo1_->setGeometry(0, memoTop, kClientWidth, memoHeight);
+    memo1_->setFont(pixelFont(QStringLiteral("ＭＳ ゴシック"), 15));
+    memo1_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: white; color: blue; }"));
+    memo1_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    memo1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memo1_->setFocusPolicy(Qt::ClickFocus);
+    memo1_->setUndoRedoEnabled(false);
+    memo1_->viewport()->installEventFilter(this);
+    connect(memo1_, &QPlainTextEdit::textChanged, this, &TFormMain::Memo1Changed);
+    connect(memo1_, &QPlainTextEdit::selectionChanged, this, [this] {
+        const QTextCursor cursor = memo1_->textCursor();
+        runState_.selectionLengthChanged(cursor.selectionEnd() - cursor.selectionStart());
+    });
+
+    label1_ = new QLabel(central);
+    label1_->setObjectName(QStringLiteral("Label1"));
+    label1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label1_->setGeometry(0, memoTop + memoHeight, kClientWidth - 2, statusLineHeight);
+
+    buildRadioGroup(central);
+    radioWaitTime_->setGeometry(0, centralHeight - radioHeight, kClientWidth, radioHeight);
+
+    bitBtnStart_ = new QPushButton(central);
+    bitBtnStart_->setObjectName(QStringLiteral("BitBtnStart"));
+    bitBtnStart_->setFocusPolicy(Qt::NoFocus);
+    bitBtnStart_->setGeometry((kClientWidth - 137) / 2, (centralHeight - 65) / 2, 137, 65);
+    bitBtnStart_->setAccessibleName(QStringLiteral("受信開始"));
+    auto* startLayout = new QVBoxLayout(bitBtnStart_);
+    startLayout->setContentsMargins(2, 6, 2, 6);
+    auto* caption = new QLabel(QStringLiteral("受信開始"), bitBtnStart_);
+    caption->setFont(pixelFont(font().family(), 16, true));
+    caption->setAlignment(Qt::AlignCenter);
+    caption->setAttribute(Qt::WA_TransparentForMouseEvents);
+    auto* picture = new QLabel(bitBtnStart_);
+    picture->setPixmap(startPicture(true));
+    picture->setAlignment(Qt::AlignCenter);
+    picture->setAttribute(Qt::WA_TransparentForMouseEvents);
+    startLayout->addWidget(caption);
+    startLayout->addWidget(picture);
+    connect(bitBtnStart_, &QPushButton::clicked, this, [this] { guarded([this] { BitBtnStartClick(); }); });
+
+    auto* bar = new QStatusBar(this);
+    bar->setObjectName(QStringLiteral("StatusBar"));
+    bar->setSizeGripEnabled(false);
+    bar->setFixedHeight(kStatusBarHeight);
+    statusPanel_ = new QLabel(bar);
+    statusPanel_->setObjectName(QStringLiteral("StatusBarPanel0"));
+    statusPanel_->setFixedWidth(50);
+    bar->addWidget(statusPanel_);
+    setStatusBar(bar);
+
+    timerLog_ = new QTimer(this);
+    timerLog_->setObjectName(QStringLiteral("TimerLog"));
+    timerLog_->setInterval(0);
+    connect(timerLog_, &QTimer::timeout, this, [this] { guarded([this] { TimerLogTimer(); }); });
+
+    viewFlush_ = new QTimer(this);
+    viewFlush_->setSingleShot(true);
+    viewFlush_->setInterval(kViewFlushMs);
+    connect(viewFlush_, &QTimer::timeout, this, &TFormMain::flushView);
+
+    setFixedSize(kClientWidth, kClientHeight);
+}
+
+void TFormMain::buildToolBars() {
+    toolBar1_ = new QToolBar(this);
+    toolBar1_->setObjectName(QStringLiteral("ToolBar1"));
+    toolBar1Row2_ = new QToolBar(this);
+    toolBar1Row2_->setObjectName(QStringLiteral("ToolBar1Row2"));
+    for (QToolBar* bar : {toolBar1_, toolBar1Row2_}) {
+        bar->setMovable(false);
+        bar->setFloatable(false);
+        bar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        bar->setContextMenuPolicy(Qt::PreventContextMenu);
+        bar->setFixedHeight(kToolBarRowHeight);
+        bar->setStyleSheet(QStringLiteral("QToolBar { spacing: 0px; padding: 0px; }"
+                                          "QToolButton { min-height: 20px; max-height: 20px;"
+                                          " padding: 0px 3px; }"));
+    }
+    addToolBar(Qt::TopToolBarArea, toolBar1_);
+    addToolBarBreak(Qt::TopToolBarArea);
+    addToolBar(Qt::TopToolBarArea, toolBar1Row2_);
+    setContextMenuPolicy(Qt::PreventContextMenu);
+
+    actionEnv_ = addAction(toolBar1_, "ActionEnv", QStringLiteral("環境"), &TFormMain::ActionEnvExecute);
+    actionBuffErase_ = addAction(toolBar1_, "ActionBuffErase", QStringLiteral("ﾊﾞｯﾌｧ消去"),
+                                 &TFormMain::ActionBuffEraseExecute);
+    actionDeleteLine_ = addAction(toolBar1_, "ActionDeleteLine", QStringLiteral("行削除"),
+                                  &TFormMain::ActionDeleteLineExecute);
+    actionWrite_ = addAction(toolBar1Row2_, "ActionWrite", QStringLiteral("書込"),
+                             &TFormMain::ActionWriteExecute);
+    actionQuit_ = addAction(toolBar1Row2_, "ActionQuit", QStringLiteral("終了"),
+                            &TFormMain::ActionQuitExecute);
+}
+
+QAction* TFormMain::addAction(QToolBar* bar, const char* name, const QString& caption,
+                              void (TFormMain::*handler)()) {
+    QAction* action = bar->addAction(caption);
+    action->setObjectName(QString::fromLatin1(name));
+    connect(action, &QAction::triggered, this, [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
+    return action;
+}
+
+void TFormMain::buildRadioGroup(QWidget* parent) {
+    radioWaitTime_ = new QGroupBox(QStringLiteral("自動書込"), parent);
+    radioWaitTime_->setObjectName(QStringLiteral("RadioWaitTime"));
+    radioButtons_ = new QButtonGroup(radioWaitTime_);
+    auto* row = new QHBoxLayout(radioWaitTime_);
+    row->setContentsMargins(4, 0, 4, 0);
+    row->setSpacing(0);
+    for (int item = 0; item < 5; ++item) {
+        auto* button = new QRadioButton(QString::fromUtf8(kWaitItems[item]), radioWaitTime_);
+        button->setObjectName(QStringLiteral("RadioWaitTimeItem%1").arg(item));
+        button->setFocusPolicy(Qt::NoFocus);
+        radioButtons_->addButton(button, item);
+        row->addWidget(button);
+    }
+    radioButtons_->button(0)->setChecked(true);
+    connect(radioButtons_, &QButtonGroup::idClicked, this,
+            [this](int index) { guarded([this, index] { RadioWaitTimeClick(index); }); });
+}
+
+// --- States -------------------------------------------------------------------------------
+
+void TFormMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!shown_) {
+        shown_ = true;
+        FormShow();
+    }
+}
+
+void TFormMain::FormShow() { enterIdle(); }
+
+void TFormMain::enterIdle() {
+    placeCentred();
+    runState_.clearWriteRequest();
+    memo1_->hide();
+    labelBigLog_->hide();
+    actionEnv_->setEnabled(true);
+    actionWrite_->setEnabled(false);
+    actionBuffErase_->setEnabled(false);
+    actionDeleteLine_->setEnabled(false);
+    bitBtnStart_->show();
+    labelWatch_->hide();
+    selectWaitItem(runState_.waitIndex());
+    applyAutoWriteSetting();
+    statusPanel_->setText(QString::fromStdString(settings_.logDirectory));
+}
+
+// The group holds its selection within -1 (none) to 4; moving it onto an item runs the click.
+void TFormMain::selectWaitItem(std::int32_t waitIndex) {
+    if (waitIndex < 0) {
+        radioButtons_->setExclusive(false);
+        for (QAbstractButton* button : radioButtons_->buttons()) button->setChecked(false);
+        radioButtons_->setExclusive(true);
+        return;
+    }
+    const int item = waitIndex > 4 ? 4 : static_cast<int>(waitIndex);
+    if (radioButtons_->checkedId() == item) return;
+    radioButtons_->button(item)->setChecked(true);
+    RadioWaitTimeClick(item);
+}
+
+void TFormMain::BitBtnStartClick() {
+    if (!port_) port_ = services_.makeSerialPort ? services_.makeSerialPort() : createSerialPort();
+    const std::string device = portDeviceFor(ini_, comIndexInUse_);
+    if (openPort(*port_, device, settings_, services_.notifier) != 0) return;
+    if (!started_) {
+        runState_.receiveStarted();
+        TMyThread::Options options{device, lineSettingsFor(settings_)};
+        thread_ = std::make_unique<TMyThread>(std::move(port_), options, sink_, gate_);
+        thread_->start();
+        pause(kStartupPauseMs);
+    }
+    started_ = true;
+    placeTopRight();
+    labelBigLog_->setText(countText(runState_.writtenCount()));
+    memo1_->show();
+    labelBigLog_->show();
+    actionEnv_->setEnabled(false);
+    runState_.updateActions();
+    bitBtnStart_->hide();
+    labelWatch_->setText(QStringLiteral("監視中"));
+    labelWatch_->setStyleSheet(QStringLiteral("color: blue"));
+    labelWatch_->show();
+}
+
+// --- Actions ------------------------------------------------------------------------------
+
+void TFormMain::ActionEnvExecute() {
+    if (settingsDialog_) settingsDialog_->exec();
+}
+
+void TFormMain::ActionBuffEraseExecute() { runState_.eraseBuffer(); }
+
+void TFormMain::ActionDeleteLineExecute() {
+    flushView();
+    runState_.deleteClickedLine();
+}
+
+void TFormMain::ActionWriteExecute() { runState_.writeBuffer(); }
+
+void TFormMain::ActionQuitExecute() { close(); }
+
+void TFormMain::RadioWaitTimeClick(int index) {
+    runState_.setWaitIndex(index);
+    applyAutoWriteSetting();
+}
+
+void TFormMain::applyAutoWriteSetting() {
+    const AutoWriteSetting setting = autoWriteSettingFor(runState_.waitIndex());
+    if (!setting.timerEnabled) {
+        timerLog_->stop();
+        timerLog_->setInterval(0);
+    } else if (!timerLog_->isActive()) {
+        // A running timer keeps its phase: only a stopped one starts a new period.
+        timerLog_->start(setting.intervalMs);
+    }
+    memo1_->setReadOnly(setting.viewReadOnly);
+}
+
+void TFormMain::TimerLogTimer() { runState_.timerTick(); }
+
+// --- Closing ------------------------------------------------------------------------------
+
+void TFormMain::closeEvent(QCloseEvent* event) {
+    bool accepted = false;
+    guarded([&] { accepted = FormCloseQuery() && FormClose(); });
+    if (!accepted) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    emit closed();
+}
+
+bool TFormMain::FormCloseQuery() {
+    return !thread_ || services_.notifier.confirm("監視中ですが、\n終了してもいいですか？");
+}
+
+bool TFormMain::FormClose() {
+    if (thread_ && started_) {
+        runState_.setStatus("終了中....");
+        thread_->requestStop();
+        pause(kStartupPauseMs);
+        started_ = false;
+    }
+    saveSettings(ini_, settings_);  // a refused key throws: the window stays open
+    return true;
+}
+
+// --- The list view ------------------------------------------------------------------------
+
+bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == memo1_->viewport() && event->type() == QEvent::MouseButtonRelease) {
+        QMetaObject::invokeMethod(this, [this] { guarded([this] { Memo1MouseUp(); }); },
+                                  Qt::QueuedConnection);
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TFormMain::Memo1MouseUp() {
+    flushView();
+    const QTextCursor cursor = memo1_->textCursor();
+    const int line = memo1_->document()->findBlock(cursor.selectionStart()).blockNumber();
+    runState_.lineClicked(line);
+}
+
+void TFormMain::Memo1Changed() {
+    if (updatingView_ || memo1_->isReadOnly()) return;
+    runState_.takeTypedText(memo1_->toPlainText().toStdString());
+    viewShownBytes_ = runState_.buffer().text().size();
+}
+
+void TFormMain::lineAppended(std::string_view /*line*/) { scheduleViewFlush(); }
+
+void TFormMain::textReplaced() {
+    viewReplaced_ = true;
+    flushView();
+}
+
+void TFormMain::scheduleViewFlush() {
+    if (!viewFlush_->isActive()) viewFlush_->start();
+}
+
+void TFormMain::flushView() {
+    viewFlush_->stop();
+    const std::string& text = runState_.buffer().text();
+    if (!viewReplaced_ && viewShownBytes_ == text.size()) return;
+    updatingView_ = true;
+    if (viewReplaced_ || viewShownBytes_ > text.size()) {
+        memo1_->setPlainText(viewText(text));
+    } else {
+        QTextCursor end(memo1_->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(viewText(std::string_view(text).substr(viewShownBytes_)));
+    }
+    // Appending, deleting and erasing leave the caret at the end and the new line in sight.
+    QTextCursor caret(memo1_->document());
+    caret.movePosition(QTextCursor::End);
+    memo1_->setTextCursor(caret);
+    memo1_->ensureCursorVisible();
+    updatingView_ = false;
+    viewReplaced_ = false;
+    viewShownBytes_ = text.size();
+    runState_.selectionLengthChanged(0);
+}
+
+void TFormMain::selectLine(const LineSelection& selection) {
+    flushView();
+    const QTextBlock block = memo1_->document()->findBlockByNumber(selection.line);
+    const QByteArray line = block.text().toUtf8();
+    const int start = block.position() + static_cast<int>(QString::fromUtf8(line.left(selection.column)).size());
+    const int length = static_cast<int>(QString::fromUtf8(line.mid(selection.column, selection.length)).size());
+    memo1_->setFocus();
+    QTextCursor cursor(memo1_->document());
+    cursor.setPosition(start);
+    cursor.setPosition(start + length, QTextCursor::KeepAnchor);
+    memo1_->setTextCursor(cursor);
+}
+
+// --- Run state shown ----------------------------------------------------------------------
+
+void TFormMain::showStatus(const std::string& text) { label1_->setText(QString::fromStdString(text)); }
+
+void TFormMain::showWrittenCount(std::int32_t count) { labelBigLog_->setText(countText(count)); }
+
+void TFormMain::showActions(const ActionStates& states) {
+    actionWrite_->setEnabled(states.write);
+    actionBuffErase_->setEnabled(states.erase);
+    actionDeleteLine_->setEnabled(states.deleteLine);
+}
+
+void TFormMain::lineCountChanged(int count) { gate_.publish(count); }
+
+// --- Receive path -------------------------------------------------------------------------
+
+void TFormMain::drainReceived() {
+    QueuedReceiveSink::Item item;
+    while (sink_.take(item)) {
+        if (auto* status = std::get_if<std::string>(&item)) {
+            runState_.setStatus(*status);
+            continue;
+        }
+        const auto& event = std::get<LineEvent>(item);
+        guarded([&] { runState_.applyLine(event); });
+        if (!event.text.empty()) gate_.lineApplied();
+    }
+}
+
+// --- Helpers ------------------------------------------------------------------------------
+
+void TFormMain::placeCentred() {
+    const QRect area = screen()->availableGeometry();
+    const QSize outer = frameGeometry().size();
+    const WindowPosition at = centredPosition({area.left(), area.top(), area.left() + area.width(),
+                                               area.top() + area.height()},
+                                              outer.width(), outer.height());
+    move(at.left, at.top);
+}
+
+void TFormMain::placeTopRight() {
+    const QRect area = screen()->availableGeometry();
+    const QSize outer = frameGeometry().size();
+    const WindowPosition at = topRightPosition({area.left(), area.top(), area.left() + area.width(),
+                                                area.top() + area.height()},
+                                               outer.width(), outer.height());
+    move(at.left, at.top);
+}
+
+void TFormMain::pause(int milliseconds) {
+    if (services_.pause) {
+        services_.pause(milliseconds);
+    } else {
+        QThread::msleep(static_cast<unsigned long>(milliseconds));
+    }
+}
+
+void TFormMain::guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        if (errorBoxOpen_) return;  // one box at a time; the next tick or line retries anyway
+        errorBoxOpen_ = true;
+        const auto* appError = dynamic_cast<const AppError*>(&error);
+        services_.notifier.showError(appError ? appError->what() : "");
+        errorBoxOpen_ = false;
+    }
+}
+
+}  // namespace vennick

@@ -1,0 +1,146 @@
+#pragma once
+
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "RS232CFunc/log_writer.h"
+#include "RS232CFunc/queued_receive_sink.h"
+#include "RS232CFunc/receive_thread.h"
+#include "RS232CFunc/run_state.h"
+#include "settings/ini_file.h"
+#include "settings/settings.h"
+
+class QAction;
+class QDialog;
+class QButtonGroup;
+class QGroupBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+class QToolBar;
+
+namespace vennick {
+
+class Notifier;
+class SerialPort;
+
+// What the main window needs from outside; tests replace the boxes, the clock and the pauses.
+struct FormMainServices {
+    Notifier& notifier;
+    std::string executableDir;  // with its trailing separator
+    std::string iniPath;
+    LocalClock clock = systemLocalTime;
+    std::function<void(int milliseconds)> pause;  // the UI thread's pauses; sleeps when unset
+    std::function<std::unique_ptr<SerialPort>()> makeSerialPort;  // createSerialPort when unset
+};
+
+// The main window: Idle with the big start button, then Monitoring with the received lines.
+class TFormMain : public QMainWindow, private RunStateView {
+    Q_OBJECT
+
+public:
+    explicit TFormMain(FormMainServices services, QWidget* parent = nullptr);
+    ~TFormMain() override;
+
+    // The settings dialog "環境" shows; created after this window.
+    void setSettingsDialog(QDialog* dialog) { settingsDialog_ = dialog; }
+
+    Settings& settings() { return settings_; }
+    const RunState& runState() const { return runState_; }
+
+    // Pushes pending view updates out now (they are otherwise coalesced).
+    void flushView();
+
+signals:
+    // The close went through: the application is asked to end.
+    void closed();
+
+public slots:
+    void BitBtnStartClick();
+    void ActionEnvExecute();
+    void ActionBuffEraseExecute();
+    void ActionDeleteLineExecute();
+    void ActionWriteExecute();
+    void ActionQuitExecute();
+    void RadioWaitTimeClick(int index);
+    void TimerLogTimer();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // RunStateView
+    void showStatus(const std::string& text) override;
+    void showWrittenCount(std::int32_t count) override;
+    void showActions(const ActionStates& states) override;
+    void lineAppended(std::string_view line) override;
+    void textReplaced() override;
+    void selectLine(const LineSelection& selection) override;
+    void lineCountChanged(int count) override;
+
+    void buildWidgets();
+    void buildToolBars();
+    void buildRadioGroup(QWidget* parent);
+    QAction* addAction(QToolBar* bar, const char* name, const QString& caption,
+                       void (TFormMain::*handler)());
+
+    void FormShow();
+    bool FormCloseQuery();
+    bool FormClose();
+    void Memo1MouseUp();
+    void Memo1Changed();
+
+    void enterIdle();
+    void selectWaitItem(std::int32_t waitIndex);
+    void applyAutoWriteSetting();
+    void placeCentred();
+    void placeTopRight();
+    void drainReceived();
+    void scheduleViewFlush();
+    void pause(int milliseconds);
+    // Runs a handler; an AppError it raises goes to the error box, never a second box at once.
+    void guarded(const std::function<void()>& handler);
+
+    FormMainServices services_;
+    IniFile ini_;
+    Settings settings_;
+    std::int32_t comIndexInUse_ = 0;
+    LogWriter writer_;
+    RunState runState_;
+    LineGate gate_;
+    QueuedReceiveSink sink_;
+    std::unique_ptr<SerialPort> port_;
+    std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
+    bool started_ = false;
+    bool shown_ = false;
+    bool errorBoxOpen_ = false;
+    bool updatingView_ = false;
+    bool viewReplaced_ = false;
+    std::size_t viewShownBytes_ = 0;  // how much of the buffer's text the view already shows
+    QDialog* settingsDialog_ = nullptr;
+
+    QToolBar* toolBar1_ = nullptr;
+    QToolBar* toolBar1Row2_ = nullptr;
+    QAction* actionEnv_ = nullptr;
+    QAction* actionBuffErase_ = nullptr;
+    QAction* actionDeleteLine_ = nullptr;
+    QAction* actionWrite_ = nullptr;
+    QAction* actionQuit_ = nullptr;
+    QPlainTextEdit* memo1_ = nullptr;
+    QPushButton* bitBtnStart_ = nullptr;
+    QLabel* labelWatch_ = nullptr;
+    QLabel* labelBigLog_ = nullptr;
+    QLabel* label1_ = nullptr;
+    QGroupBox* radioWaitTime_ = nullptr;
+    QButtonGroup* radioButtons_ = nullptr;
+    QLabel* statusPanel_ = nullptr;
+    QTimer* timerLog_ = nullptr;
+    QTimer* viewFlush_ = nullptr;
+};
+
+}  // namespace vennick

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <optional>
+#include <string>
+
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+namespace vennick {
+
+class Notifier;
+struct Settings;
+
+// What the settings dialog needs from outside; tests replace the boxes and the folder chooser.
+struct ParaFormServices {
+    Notifier& notifier;
+    Settings& settings;                          // the main window's record
+    std::function<bool()> closeMainWindow;       // true when the main window closed
+    std::function<std::optional<std::string>(QWidget* owner)> chooseFolder;  // a dialog if unset
+};
+
+// The settings dialog: port parameters and the log directory. Applying ends the program.
+class TRS232CParaForm : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit TRS232CParaForm(ParaFormServices services, QWidget* parent = nullptr);
+
+    bool saved() const { return saved_; }
+    bool changed() const { return changed_; }
+
+public slots:
+    void bGetPathClick();
+    void Button1Click();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    QComboBox* addCombo(const char* name, const QString& label, const QString& initialText, int top);
+    void typeAhead(QComboBox* combo, const QString& typed);
+    void FormShow();
+    bool FormCloseQuery();
+    void fillAndSelect();
+
+    ParaFormServices services_;
+    bool saved_ = false;
+    bool changed_ = false;
+    bool filling_ = false;
+    QLineEdit* editLogFilePath_ = nullptr;
+    QPushButton* bGetPath_ = nullptr;
+    QPushButton* button1_ = nullptr;
+    QComboBox* comboComName_ = nullptr;
+    QComboBox* comboBauRate_ = nullptr;
+    QComboBox* comboBiteSize_ = nullptr;
+    QComboBox* comboParity_ = nullptr;
+    QComboBox* comboStopBits_ = nullptr;
+};
+
+}  // namespace vennick

@@ -1,0 +1,55 @@
+// Vennick: one copy per user, the main window, the hidden settings dialog, the message loop.
+#include <QObject>
+
+#include "RS232CFunc/TFormMain.h"
+#include "RS232CPara/TRS232CParaForm.h"
+#include "app/app_texts.h"
+#include "app/instance_guard.h"
+#include "app/qt_notifier.h"
+#include "app/vennick_application.h"
+#include "settings/app_error.h"
+#include "settings/file_system.h"
+
+namespace {
+
+using vennick::InstanceGuard;
+
+int runWindows(vennick::Notifier& notifier, const std::string& executable) {
+    vennick::TFormMain form(
+        {notifier, vennick::directoryOf(executable), vennick::iniPathFor(executable)});
+    vennick::TRS232CParaForm settingsDialog(
+        {notifier, form.settings(), [&form] { return form.close(); }}, &form);
+    form.setSettingsDialog(&settingsDialog);
+    QObject::connect(&form, &vennick::TFormMain::closed, qApp, &QApplication::quit,
+                     Qt::QueuedConnection);
+    form.show();
+    return QApplication::exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vennick::Notifier* notifier = nullptr;
+    vennick::VennickApplication application(argc, argv, notifier);
+    vennick::registerFontSubstitutes();
+    const std::string executable = vennick::executablePath();
+    vennick::QtNotifier boxes(QString::fromStdString(vennick::applicationTitle(executable)));
+    notifier = &boxes;
+
+    InstanceGuard guard;
+    if (guard.outcome() == InstanceGuard::Outcome::Failed) {
+        boxes.inform("Mutexの作成に失敗しました。");
+    } else if (guard.outcome() == InstanceGuard::Outcome::AlreadyRunning) {
+        boxes.inform("Vennick はすでに起動されています。");
+        return 0;
+    }
+    try {
+        runWindows(boxes, executable);
+    } catch (const vennick::AppError& error) {
+        boxes.showError(error.what());
+    } catch (const std::exception&) {
+        boxes.showError("");
+    }
+    guard.release();
+    return 0;
+}

@@ -1,0 +1,28 @@
+#include "app/vennick_application.h"
+
+#include <QFont>
+
+#include "settings/app_error.h"
+#include "settings/notifier.h"
+
+namespace vennick {
+
+bool VennickApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const AppError& error) {
+        if (notifier_) notifier_->showError(error.what());
+    } catch (const std::exception&) {
+        if (notifier_) notifier_->showError("");
+    }
+    return false;
+}
+
+void registerFontSubstitutes() {
+    QFont::insertSubstitutions(QStringLiteral("ＭＳ Ｐゴシック"),
+                               {QStringLiteral("IPAPGothic"), QStringLiteral("MS PGothic")});
+    QFont::insertSubstitutions(QStringLiteral("ＭＳ ゴシック"),
+                               {QStringLiteral("IPAGothic"), QStringLiteral("MS Gothic")});
+}
+
+}  // namespace vennick
