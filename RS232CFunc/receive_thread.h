@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "RS232CFunc/line_event.h"
+#include "RS232CFunc/line_framer.h"
 #include "RS232CFunc/serial_port.h"
 
 namespace vennick {
@@ -60,12 +61,21 @@ public:
 
 private:
     void run();
+    void post(const FramedLine& line);
+    // Reports the loss, then reopens the device once per interval until it is back or a stop
+    // is requested. `cutOff` is the line the failure interrupted.
+    void recoverPort(const FramedLine& cutOff);
+    bool reopen();
+    // Waits up to `ms`; true when a stop was requested.
+    bool stopRequestedWithin(int ms);
 
     std::unique_ptr<SerialPort> port_;
     Options options_;
     ReceiveSink& sink_;
     LineGate& gate_;
     std::atomic<bool> stop_{false};
+    std::mutex stopMutex_;
+    std::condition_variable stopChanged_;
     std::thread thread_;
 };
 

@@ -42,9 +42,11 @@ public:
 
     // Bytes waiting in the driver's input queue; -1 when the port has failed.
     virtual int bytesWaiting() = 0;
-    // Blocks until input is waiting, the time-out passes, or the port fails.
+    // Blocks until input is waiting, the time-out passes, or the port fails. Where the platform
+    // can only wait by reading, the port's read time-outs bound the wait instead.
     virtual Wait waitForInput(int timeoutMs) = 0;
-    // Up to into.size() bytes; 0 after the read time-out; -1 when the port has failed.
+    // What is waiting, up to into.size() bytes, in one call; when nothing is waiting, waits for
+    // a byte up to the read time-out and then returns 0; -1 when the port has failed.
     virtual int read(std::span<std::uint8_t> into) = 0;
 };
 
@@ -53,6 +55,9 @@ std::unique_ptr<SerialPort> createSerialPort();
 // The device a COM index opens: the [Ports] mapping (COM1=/dev/ttyUSB0) when the INI has one,
 // else "COMn" on Windows and /dev/ttyS<n-1> elsewhere.
 std::string portDeviceFor(const IniFile& ini, std::int32_t comIndex);
+
+// The device a COM index opens without a mapping (one definition per OS).
+std::string defaultPortDevice(std::int32_t comIndex);
 
 // Closes a held port, opens `device` and configures it. 0 when open, 1 when opening failed
 // (the operator has then been told "RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。").

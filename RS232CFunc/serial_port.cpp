@@ -1,0 +1,35 @@
+#include "RS232CFunc/serial_port.h"
+
+#include "settings/ini_file.h"
+#include "settings/notifier.h"
+#include "settings/settings.h"
+
+namespace vennick {
+
+LineSettings lineSettingsFor(const Settings& settings) {
+    LineSettings line;
+    line.bitRate = bitRateFor(settings.bitRateIndex);
+    line.dataBits = dataBitsFor(settings.dataBitsIndex);
+    line.parity = parityFor(settings.parityIndex);
+    line.stopBits = stopBitsFor(settings.stopBitsIndex);
+    return line;
+}
+
+std::string portDeviceFor(const IniFile& ini, std::int32_t comIndex) {
+    std::string mapped = ini.read("Ports", comPortName(comIndex), "");
+    return mapped.empty() ? defaultPortDevice(comIndex) : mapped;
+}
+
+int openPort(SerialPort& port, const std::string& device, const Settings& settings,
+             Notifier& notifier) {
+    if (port.isOpen()) port.close();
+    if (!port.open(device)) {
+        notifier.inform("RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。");
+        return 1;
+    }
+    port.applyLineSettings(lineSettingsFor(settings));
+    port.applyTimeouts();
+    return 0;
+}
+
+}  // namespace vennick

@@ -1,0 +1,226 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "RS232CFunc/serial_port.h"
+#include "RS232CFunc/serial_termios2_linux.h"
+
+namespace vennick {
+namespace {
+
+// A single-byte read waits at most 10 ms per byte plus 500 ms.
+constexpr int kReadTimeoutMs = 10 * 1 + 500;
+
+speed_t speedConstantFor(std::int32_t bitRate) {
+    switch (bitRate) {
+        case 110:
+            return B110;
+        case 300:
+            return B300;
+        case 600:
+            return B600;
+        case 1200:
+            return B1200;
+        case 1800:
+            return B1800;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        case 460800:
+            return B460800;
+        case 921600:
+            return B921600;
+        case 1000000:
+            return B1000000;
+        case 2000000:
+            return B2000000;
+        default:
+            return B0;  // no constant: set through termios2
+    }
+}
+
+tcflag_t characterSizeFor(int dataBits) {
+    switch (dataBits) {
+        case 5:
+            return CS5;
+        case 6:
+            return CS6;
+        case 7:
+            return CS7;
+        default:
+            return CS8;
+    }
+}
+
+void applyParity(termios& settings, Parity parity) {
+    switch (parity) {
+        case Parity::None:
+            settings.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
+            settings.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+            break;
+        case Parity::Even:
+            settings.c_cflag = (settings.c_cflag | PARENB) & ~static_cast<tcflag_t>(PARODD);
+            settings.c_iflag |= INPCK;
+            break;
+        case Parity::Odd:
+            settings.c_cflag |= PARENB | PARODD;
+            settings.c_iflag |= INPCK;
+            break;
+        case Parity::AsRead:
+            break;
+    }
+}
+
+void applyStopBits(termios& settings, StopBits stopBits) {
+    switch (stopBits) {
+        case StopBits::One:
+            settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+            break;
+        // termios has no one and a half stop bits; two is the nearest a receiver accepts.
+        case StopBits::OneAndHalf:
+        case StopBits::Two:
+            settings.c_cflag |= CSTOPB;
+            break;
+        case StopBits::AsRead:
+            break;
+    }
+}
+
+bool failedEvents(short revents) {
+    return (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
+class PosixSerialPort final : public SerialPort {
+public:
+    ~PosixSerialPort() override { close(); }
+
+    bool open(const std::string& device) override {
+        close();
+        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return false;
+        // Nobody else may read the port while we do (the Windows share mode 0).
+        if (!::isatty(fd) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return false;
+        }
+        ::ioctl(fd, TIOCEXCL);
+        fd_ = fd;
+        return true;
+    }
+
+    bool isOpen() const override { return fd_ >= 0; }
+
+    void close() override {
+        if (fd_ < 0) return;
+        ::ioctl(fd_, TIOCNXCL);  // exclusivity outlives us when another holder keeps the tty
+        ::close(fd_);
+        fd_ = -1;
+    }
+
+    void applyLineSettings(const LineSettings& line) override {
+        termios settings{};
+        if (::tcgetattr(fd_, &settings) != 0) return;
+        const tcflag_t parityEnabled = settings.c_cflag & PARENB;
+        ::cfmakeraw(&settings);  // also clears PARENB, which a parity left as read must keep
+        settings.c_cflag |= parityEnabled | CLOCAL | CREAD;
+        settings.c_cflag =
+            (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | characterSizeFor(line.dataBits);
+        applyParity(settings, line.parity);
+        applyStopBits(settings, line.stopBits);
+        const speed_t speed = speedConstantFor(line.bitRate);
+        if (speed != B0) ::cfsetspeed(&settings, speed);
+        ::tcsetattr(fd_, TCSANOW, &settings);
+        if (speed == B0) setAnyBitRate(fd_, line.bitRate);
+    }
+
+    void applyTimeouts() override { readTimeoutMs_ = kReadTimeoutMs; }
+
+    int bytesWaiting() override {
+        pollfd watch{fd_, POLLIN, 0};
+        if (fd_ < 0 || ::poll(&watch, 1, 0) < 0 || failedEvents(watch.revents)) return -1;
+        int waiting = 0;
+        if (::ioctl(fd_, FIONREAD, &waiting) != 0) return -1;
+        return waiting;
+    }
+
+    Wait waitForInput(int timeoutMs) override {
+        if (fd_ < 0) return Wait::Failed;
+        pollfd watch{fd_, POLLIN, 0};
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        int ready = 0;
+        while ((ready = ::poll(&watch, 1, remainingMs(deadline, timeoutMs))) < 0) {
+            if (errno != EINTR) return Wait::Failed;
+        }
+        if (ready == 0) return Wait::TimedOut;
+        return failedEvents(watch.revents) ? Wait::Failed : Wait::Ready;
+    }
+
+    int read(std::span<std::uint8_t> into) override {
+        if (fd_ < 0) return -1;
+        const int got = readWaiting(into);
+        if (got != 0) return got;
+        switch (waitForInput(readTimeoutMs_)) {
+            case Wait::TimedOut:
+                return 0;
+            case Wait::Failed:
+                return -1;
+            case Wait::Ready:
+                break;
+        }
+        const int late = readWaiting(into);
+        return late == 0 ? -1 : late;  // readable but nothing to read: the line hung up
+    }
+
+private:
+    static int remainingMs(std::chrono::steady_clock::time_point deadline, int timeoutMs) {
+        if (timeoutMs < 0) return -1;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+
+    // Bytes read, 0 when nothing is waiting, -1 on failure.
+    int readWaiting(std::span<std::uint8_t> into) {
+        for (;;) {
+            const ssize_t got = ::read(fd_, into.data(), into.size());
+            if (got >= 0) return static_cast<int>(got);
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+            if (errno != EINTR) return -1;
+        }
+    }
+
+    int fd_ = -1;
+    int readTimeoutMs_ = -1;  // until the time-outs are applied a read waits for its byte
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> createSerialPort() {
+    return std::make_unique<PosixSerialPort>();
+}
+
+std::string defaultPortDevice(std::int32_t comIndex) {
+    return "/dev/ttyS" + std::to_string(comIndex);
+}
+
+}  // namespace vennick
