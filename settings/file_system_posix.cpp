@@ -1,0 +1,36 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "settings/file_system.h"
+
+namespace vennick {
+
+char pathSeparator() {
+    return '/';
+}
+
+std::string executablePath() {
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (length < 0) return {};
+        if (static_cast<std::size_t>(length) < buffer.size()) {
+            return std::string(buffer.data(), static_cast<std::size_t>(length));
+        }
+        buffer.resize(buffer.size() * 2);  // the name may have been cut
+    }
+}
+
+bool directoryExists(const std::string& path) {
+    struct stat status {};
+    return !path.empty() && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool createDirectory(const std::string& path) {
+    return !path.empty() && mkdir(path.c_str(), 0777) == 0;
+}
+
+}  // namespace vennick

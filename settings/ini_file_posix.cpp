@@ -1,0 +1,348 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstddef>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "settings/cp932.h"
+#include "settings/ini_file.h"
+
+// Reads and writes INI files the way the Windows profile functions do, on the raw code page 932
+// bytes, so that every line the write does not touch stays byte for byte as it was.
+
+namespace vennick {
+namespace {
+
+constexpr std::size_t kValueLimit = 2047;  // the profile reader's 2048-byte buffer
+constexpr std::string_view kLineEnd = "\r\n";
+
+// Code page 932 ------------------------------------------------------------------------------
+
+bool isLeadByte(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+bool isTrailByte(unsigned char c) {
+    return c >= 0x40 && c <= 0xFC && c != 0x7F;
+}
+
+// Bytes of the character at `i`: a second byte of a double-byte character may be "[", "\" or
+// "]", so those are only looked for at character starts.
+std::size_t charLength(std::string_view text, std::size_t i) {
+    const bool pair = isLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() &&
+                      isTrailByte(static_cast<unsigned char>(text[i + 1]));
+    return pair ? 2 : 1;
+}
+
+char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Case-insensitive for ASCII letters; double-byte characters compare exactly.
+bool sameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size();) {
+        const std::size_t length = charLength(a, i);
+        if (length == 2) {
+            if (a.substr(i, 2) != b.substr(i, 2)) return false;
+        } else if (asciiLower(a[i]) != asciiLower(b[i])) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::string_view cutToLimit(std::string_view value) {
+    std::size_t end = 0;
+    while (end < value.size()) {
+        const std::size_t length = charLength(value, end);
+        if (end + length > kValueLimit) break;
+        end += length;
+    }
+    return value.substr(0, end);
+}
+
+// Lines ------------------------------------------------------------------------------------
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == '\x1a';
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+std::string_view unquote(std::string_view value) {
+    const bool quoted = value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+                        value.back() == value.front();
+    return quoted ? value.substr(1, value.size() - 2) : value;
+}
+
+enum class LineKind { Blank, Comment, Section, Entry };
+
+struct Line {
+    std::size_t begin = 0;
+    std::size_t end = 0;  // after the line feed, when there is one
+    LineKind kind = LineKind::Blank;
+    std::string_view name;  // section or key name, trimmed
+    std::string_view value;
+    bool hasValue = false;  // an entry with "="
+};
+
+std::optional<std::string_view> sectionName(std::string_view text) {
+    if (text.empty() || text.front() != '[') return std::nullopt;
+    for (std::size_t i = 1; i < text.size(); i += charLength(text, i)) {
+        if (text[i] == ']') return trim(text.substr(1, i - 1));
+    }
+    return std::nullopt;  // no closing bracket: an ordinary line, as Windows takes it
+}
+
+Line parseLine(std::string_view text, std::size_t begin, std::size_t end) {
+    Line line{begin, end, LineKind::Blank, {}, {}, false};
+    const std::string_view content = trim(text.substr(begin, end - begin));
+    if (content.empty()) return line;
+    if (content.front() == ';') {
+        line.kind = LineKind::Comment;
+    } else if (const auto section = sectionName(content)) {
+        line.kind = LineKind::Section;
+        line.name = *section;
+    } else {
+        line.kind = LineKind::Entry;
+        const auto equals = content.find('=');  // never the second byte of a character
+        line.name = trim(content.substr(0, equals));
+        if (equals != std::string_view::npos) {
+            line.hasValue = true;
+            line.value = trim(content.substr(equals + 1));
+        }
+    }
+    return line;
+}
+
+std::vector<Line> parseLines(std::string_view text) {
+    std::vector<Line> lines;
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        const auto feed = text.find('\n', begin);
+        const std::size_t end = feed == std::string_view::npos ? text.size() : feed + 1;
+        lines.push_back(parseLine(text, begin, end));
+        begin = end;
+    }
+    return lines;
+}
+
+struct Section {
+    std::size_t header;  // line index
+    std::size_t end;     // index of the next section's header, or the line count
+};
+
+// The first section of that name: a second one of the same name is never looked at.
+std::optional<Section> findSection(const std::vector<Line>& lines, std::string_view name) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].kind != LineKind::Section || !sameName(lines[i].name, name)) continue;
+        std::size_t end = i + 1;
+        while (end < lines.size() && lines[end].kind != LineKind::Section) ++end;
+        return Section{i, end};
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> findKey(const std::vector<Line>& lines, const Section& section,
+                                   std::string_view key) {
+    for (std::size_t i = section.header + 1; i < section.end; ++i) {
+        const Line& line = lines[i];
+        if (line.kind == LineKind::Entry && line.hasValue && sameName(line.name, key)) return i;
+    }
+    return std::nullopt;
+}
+
+// Where a new key goes: after the section's last entry, before trailing comments and blanks.
+std::size_t lastEntry(const std::vector<Line>& lines, const Section& section) {
+    std::size_t last = section.header;
+    for (std::size_t i = section.header + 1; i < section.end; ++i) {
+        if (lines[i].kind == LineKind::Entry) last = i;
+    }
+    return last;
+}
+
+bool endsWithFeed(std::string_view text) {
+    return !text.empty() && text.back() == '\n';
+}
+
+std::string entryLine(std::string_view name, std::string_view value) {
+    return std::string(name).append("=").append(value).append(kLineEnd);
+}
+
+// The file's text with the key set; names and value are code page 932.
+std::string withKey(const std::string& text, std::string_view section, std::string_view key,
+                    std::string_view value) {
+    const std::vector<Line> lines = parseLines(text);
+    const auto found = findSection(lines, section);
+    std::string out;
+    if (!found) {
+        out = text;
+        if (!out.empty() && !endsWithFeed(out)) out += kLineEnd;
+        out.append("[").append(section).append("]").append(kLineEnd);
+        return out + entryLine(key, value);
+    }
+    if (const auto index = findKey(lines, *found, key)) {
+        // The key keeps its spelling from the file; the line becomes name=value.
+        const Line& line = lines[*index];
+        out.append(text, 0, line.begin) += entryLine(line.name, value);
+        return out.append(text, line.end);
+    }
+    const Line& after = lines[lastEntry(lines, *found)];
+    out.append(text, 0, after.end);
+    if (!endsWithFeed(out)) out += kLineEnd;
+    out += entryLine(key, value);
+    return out.append(text, after.end);
+}
+
+// Files ------------------------------------------------------------------------------------
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Only regular files count: a directory or a device at the path reads as a missing file.
+std::optional<std::string> readFile(const std::string& path) {
+    // O_NONBLOCK: a FIFO at the path must not hang the program.
+    Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+        if (count == 0) return text;
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return std::nullopt;
+        text.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t count = ::write(fd, bytes.data(), bytes.size());
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(count));
+    }
+    return true;
+}
+
+// A link to the INI is followed, so that the link stays a link.
+std::string resolvedPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
+// Root may write any file, so access() alone would never refuse it: a file without any write
+// bit is taken as read-only, like a file with the Windows read-only attribute.
+bool isWritable(const std::string& path, const struct stat& status) {
+    const bool anyWriteBit = (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+    return S_ISREG(status.st_mode) && anyWriteBit && access(path.c_str(), W_OK) == 0;
+}
+
+int createTemporary(const std::string& path, std::string& temporary) {
+    static std::atomic<unsigned> counter{0};
+    const auto slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = directory + "." + name + "." + std::to_string(getpid()) + "." +
+                    std::to_string(counter++) + ".tmp";
+        const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// For an INI that may be written but whose directory may not: the old content is overwritten.
+bool rewriteInPlace(const std::string& path, std::string_view bytes) {
+    Descriptor file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    const bool ok = file.get() >= 0 && writeAll(file.get(), bytes) &&
+                    ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0 &&
+                    fsync(file.get()) == 0;
+    return file.get() >= 0 && file.close() && ok;
+}
+
+// Writes beside the file and renames over it, so a failed write leaves the old INI whole.
+bool replaceFile(const std::string& path, std::string_view bytes, const struct stat* old) {
+    std::string temporary;
+    Descriptor file(createTemporary(path, temporary));
+    if (file.get() < 0) {
+        const bool dirLocked = errno == EACCES || errno == EPERM;
+        return old != nullptr && dirLocked && rewriteInPlace(path, bytes);
+    }
+    bool ok = writeAll(file.get(), bytes);
+    if (old != nullptr) {
+        ok = ok && fchmod(file.get(), old->st_mode & 07777) == 0;
+        if (fchown(file.get(), old->st_uid, old->st_gid) != 0) {
+            // Only root may hand the file back to its owner; the content matters more.
+        }
+    }
+    ok = fsync(file.get()) == 0 && ok;
+    ok = file.close() && ok;
+    ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok) unlink(temporary.c_str());
+    return ok;
+}
+
+}  // namespace
+
+std::string IniFile::read(std::string_view section, std::string_view key,
+                          std::string_view fallback) const {
+    const auto text = readFile(path_);
+    if (!text) return std::string(fallback);
+    const std::vector<Line> lines = parseLines(*text);
+    const auto found = findSection(lines, utf8ToCp932(section));
+    if (!found) return std::string(fallback);
+    const auto index = findKey(lines, *found, utf8ToCp932(key));
+    if (!index) return std::string(fallback);
+    return cp932ToUtf8(cutToLimit(unquote(lines[*index].value)));
+}
+
+bool IniFile::write(std::string_view section, std::string_view key, std::string_view value) {
+    const std::string path = resolvedPath(path_);
+    struct stat status {};
+    const bool exists = stat(path.c_str(), &status) == 0;
+    if (exists && !isWritable(path, status)) return false;
+    std::string text;
+    if (exists) {
+        auto old = readFile(path);
+        if (!old) return false;
+        text = std::move(*old);
+    }
+    const std::string updated =
+        withKey(text, utf8ToCp932(section), utf8ToCp932(key), utf8ToCp932(value));
+    return replaceFile(path, updated, exists ? &status : nullptr);
+}
+
+}  // namespace vennick

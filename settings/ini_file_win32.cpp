@@ -1,0 +1,39 @@
+#include <windows.h>
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "settings/cp932.h"
+#include "settings/ini_file.h"
+#include "settings/wide_text_win32.h"
+
+namespace vennick {
+namespace {
+
+// The "A" profile functions take file names in the ANSI code page (932 on the Japanese systems
+// the tool runs on) and keys and values as the code page 932 bytes the file holds.
+std::string ansiPath(const std::string& utf8Path) {
+    return fromWide(utf8ToWide(utf8Path), CP_ACP, "?");
+}
+
+}  // namespace
+
+std::string IniFile::read(std::string_view section, std::string_view key,
+                          std::string_view fallback) const {
+    const std::string sectionBytes = utf8ToCp932(section);
+    const std::string keyBytes = utf8ToCp932(key);
+    const std::string fallbackBytes = utf8ToCp932(fallback);
+    std::array<char, 2048> buffer{};
+    const DWORD length = GetPrivateProfileStringA(
+        sectionBytes.c_str(), keyBytes.c_str(), fallbackBytes.c_str(), buffer.data(),
+        static_cast<DWORD>(buffer.size()), ansiPath(path_).c_str());
+    return cp932ToUtf8(std::string_view(buffer.data(), length));
+}
+
+bool IniFile::write(std::string_view section, std::string_view key, std::string_view value) {
+    return WritePrivateProfileStringA(utf8ToCp932(section).c_str(), utf8ToCp932(key).c_str(),
+                                      utf8ToCp932(value).c_str(), ansiPath(path_).c_str()) != FALSE;
+}
+
+}  // namespace vennick

@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "settings/app_error.h"
+#include "settings/file_system.h"
+#include "settings/ini_file.h"
+#include "settings/notifier.h"
+#include "settings/settings.h"
+#include "tests/settings/temp_dir.h"
+
+namespace vennick {
+namespace {
+
+namespace fs = std::filesystem;
+using test::readBytes;
+using test::utf8;
+using test::writeBytes;
+
+// parseProfileInt -----------------------------------------------------------------------------
+
+struct IntCase {
+    const char* text;
+    std::int32_t expected;
+};
+
+constexpr std::int32_t kFallback = -77;
+
+TEST(ParseProfileInt, AcceptsDecimalAndBothHexForms) {
+    const IntCase cases[] = {
+        {"0", 0},
+        {"12", 12},
+        {"-12", -12},
+        {"+7", 7},
+        {"010", 10},
+        {"0x0A", 10},
+        {"0X1f", 31},
+        {"0x00000000000010", 16},
+        {"$A", 10},
+        {"$ff", 255},
+        {"-$10", -16},
+        {"+$1", 1},
+        {"2147483647", INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"0x7FFFFFFF", INT32_MAX},
+        {"-$80000000", INT32_MIN},
+        {"00000000000000000000012", 12},
+    };
+    for (const auto& c : cases) EXPECT_EQ(parseProfileInt(c.text, kFallback), c.expected) << c.text;
+}
+
+TEST(ParseProfileInt, AnythingElseGivesTheFallback) {
+    const char* texts[] = {"",
+                           "abc",
+                           "12abc",
+                           "1.5",
+                           "0x",
+                           "0X",
+                           "$",
+                           "-",
+                           "+",
+                           "0xG",
+                           "-0x1",
+                           "0x-1",
+                           "$-1",
+                           " 12",
+                           "12 ",
+                           "2147483648",
+                           "-2147483649",
+                           "0x80000000",
+                           "$80000000",
+                           "99999999999999999999",
+                           "0x1FFFFFFFFFFFFFFFF",
+                           "１２"};
+    for (const char* text : texts) EXPECT_EQ(parseProfileInt(text, kFallback), kFallback) << text;
+}
+
+// loadSettings / saveSettings ------------------------------------------------------------------
+
+class RecordingNotifier : public Notifier {
+public:
+    void inform(const std::string& text) override { informed.push_back(text); }
+    bool confirm(const std::string&) override { return false; }
+    void showError(const std::string& message) override { errors.push_back(message); }
+
+    std::vector<std::string> informed;
+    std::vector<std::string> errors;
+};
+
+std::string announced(const std::string& directory) {
+    return "ログファイルの出力先を\n" + directory + "\nに設定しました。";
+}
+
+class SettingsFile : public testing::Test {
+protected:
+    Settings load() { return loadSettings(ini_, exeDir_, notifier_); }
+    std::string defaultLogDir() const { return exeDir_ + pathSeparator() + "log"; }
+
+    test::TempDir dir_;
+    std::string exeDir_ = utf8(dir_.path()) + pathSeparator();
+    fs::path iniPath_ = dir_ / "Vennick.INI";
+    IniFile ini_{utf8(iniPath_)};
+    RecordingNotifier notifier_;
+};
+
+TEST_F(SettingsFile, MissingFileGivesDefaults) {
+    const Settings settings = load();
+    EXPECT_EQ(settings.workFilePath, exeDir_);
+    EXPECT_EQ(settings.logDirectory, defaultLogDir());
+    EXPECT_EQ(settings.comIndex, 0);
+    EXPECT_EQ(settings.bitRateIndex, 8);
+    EXPECT_EQ(settings.dataBitsIndex, 3);
+    EXPECT_EQ(settings.parityIndex, 0);
+    EXPECT_EQ(settings.stopBitsIndex, 0);
+    EXPECT_EQ(settings.waitIndex, 1);
+    EXPECT_FALSE(fs::exists(iniPath_));  // loading never writes
+}
+
+TEST_F(SettingsFile, ReadsEveryKey) {
+    fs::create_directory(dir_ / "logs");
+    const std::string logs = utf8(dir_ / "logs");
+    writeBytes(iniPath_, "[WorkFiles]\r\nexFilePath=C:\\work\\\r\nexLogFilePath=" + logs +
+                             "\r\n[Params]\r\ncComName=2\r\ncBauRate=14\r\ncBitSize=0\r\n"
+                             "cParity=1\r\ncStopBits=2\r\nRadioWaitTimeIndex=4\r\n");
+    const Settings settings = load();
+    EXPECT_EQ(settings.workFilePath, "C:\\work\\");
+    EXPECT_EQ(settings.logDirectory, logs);
+    EXPECT_EQ(settings.comIndex, 2);
+    EXPECT_EQ(settings.bitRateIndex, 14);
+    EXPECT_EQ(settings.dataBitsIndex, 0);
+    EXPECT_EQ(settings.parityIndex, 1);
+    EXPECT_EQ(settings.stopBitsIndex, 2);
+    EXPECT_EQ(settings.waitIndex, 4);
+    EXPECT_TRUE(notifier_.informed.empty());
+}
+
+TEST_F(SettingsFile, IntegersThatDoNotConvertGiveTheDefault) {
+    const std::pair<const char*, std::int32_t> cases[] = {
+        {"abc", 8}, {"0x0A", 10}, {"$A", 10}, {"", 8}, {"-1", -1}, {"99", 99}, {"\"12\"", 12}};
+    for (const auto& [text, expected] : cases) {
+        writeBytes(iniPath_, std::string("[Params]\r\ncBauRate=") + text + "\r\n");
+        EXPECT_EQ(load().bitRateIndex, expected) << text;
+    }
+}
+
+TEST_F(SettingsFile, FirstRunCreatesAndAnnouncesTheLogDirectory) {
+    const Settings settings = load();
+    const std::string directory = defaultLogDir();
+    EXPECT_EQ(notifier_.informed,
+              (std::vector<std::string>{"Created " + directory, announced(directory)}));
+    EXPECT_TRUE(fs::is_directory(dir_ / "log"));
+    EXPECT_EQ(settings.logDirectory, directory);
+}
+
+TEST_F(SettingsFile, ExistingLogDirectoryBesideTheExecutableIsOnlyAnnounced) {
+    fs::create_directory(dir_ / "log");
+    load();
+    EXPECT_EQ(notifier_.informed, std::vector<std::string>{announced(defaultLogDir())});
+}
+
+TEST_F(SettingsFile, LogDirectoryThatCannotBeCreatedIsReportedThenAnnounced) {
+    exeDir_ = utf8(dir_ / "missing") + pathSeparator();
+    const Settings settings = load();
+    const std::string directory = exeDir_ + pathSeparator() + "log";
+    EXPECT_EQ(notifier_.informed,
+              (std::vector<std::string>{"Cannot create " + directory, announced(directory)}));
+    EXPECT_EQ(settings.logDirectory, directory);
+}
+
+TEST_F(SettingsFile, UnreachableConfiguredDirectoryIsReportedAndKept) {
+    const std::string unreachable = utf8(dir_ / "share" / "logs");
+    writeBytes(iniPath_, "[WorkFiles]\r\nexLogFilePath=" + unreachable + "\r\n");
+    const Settings settings = load();
+    EXPECT_EQ(notifier_.informed,
+              std::vector<std::string>{
+                  "ログファイルの出力先\n" + unreachable +
+                  " に接続できませんでした。\nネットワークが切れてないか確認して下さい。"});
+    EXPECT_EQ(settings.logDirectory, unreachable);
+    EXPECT_FALSE(fs::exists(dir_ / "share"));
+}
+
+TEST_F(SettingsFile, SavedFirstRunLoadsSilentlyWithTheDoubledSeparator) {
+    saveSettings(ini_, load());
+    notifier_.informed.clear();
+    const Settings again = load();
+    EXPECT_TRUE(notifier_.informed.empty());
+    EXPECT_EQ(again.logDirectory, defaultLogDir());
+    EXPECT_EQ(ini_.read("WorkFiles", "exLogFilePath", "-"), defaultLogDir());
+}
+
+TEST_F(SettingsFile, SaveWritesAllKeysInOrderAsDecimal) {
+    Settings settings;
+    settings.workFilePath = "W";
+    settings.logDirectory = "L";
+    settings.comIndex = -1;
+    settings.bitRateIndex = 10;
+    settings.dataBitsIndex = 2;
+    settings.parityIndex = 1;
+    settings.stopBitsIndex = 2;
+    settings.waitIndex = 4;
+    saveSettings(ini_, settings);
+    EXPECT_EQ(readBytes(iniPath_),
+              "[WorkFiles]\r\nexFilePath=W\r\nexLogFilePath=L\r\n[Params]\r\ncComName=-1\r\n"
+              "cBauRate=10\r\ncBitSize=2\r\ncParity=1\r\ncStopBits=2\r\nRadioWaitTimeIndex=4\r\n");
+}
+
+TEST_F(SettingsFile, SaveKeepsThePortsSectionAndUnknownKeys) {
+    const std::string ports = "[Ports]\r\nCOM1=/dev/ttyUSB0\r\nCOM2=/dev/ttyS1\r\n";
+    writeBytes(iniPath_, "[Params]\r\ncBauRate=8\r\nmine=1\r\n" + ports);
+    saveSettings(ini_, Settings{});
+    const std::string after = readBytes(iniPath_);
+    EXPECT_NE(after.find(ports), std::string::npos) << after;
+    EXPECT_EQ(ini_.read("Params", "mine", "-"), "1");
+}
+
+TEST_F(SettingsFile, RefusedSaveThrowsWithTheIniPathAndLeavesTheFile) {
+    const std::string before = "[Params]\r\ncBauRate=8\r\n";
+    writeBytes(iniPath_, before);
+    fs::permissions(iniPath_,
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    Settings settings;
+    settings.bitRateIndex = 10;
+    try {
+        saveSettings(ini_, settings);
+        FAIL() << "saving into a read-only file succeeded";
+    } catch (const AppError& error) {
+        EXPECT_EQ(std::string(error.what()), ini_.path() + " に書き込めません");
+    }
+    EXPECT_EQ(readBytes(iniPath_), before);
+}
+
+}  // namespace
+}  // namespace vennick
