@@ -62,9 +62,12 @@ protected:
 
     void open(const std::string& params = "RadioWaitTimeIndex=1\r\n") {
         if (!fs::exists(dir_ / "Vennick.INI")) writeIni(params);
-        FormMainServices services{notifier_, dir_.string() + "/", (dir_ / "Vennick.INI").string()};
-        services.clock = [] { return TimeOfDay{9, 5, 7}; };
-        services.pause = [](int) {};
+        FormMainServices services{notifier_,
+                                  dir_.string() + "/",
+                                  (dir_ / "Vennick.INI").string(),
+                                  [] { return TimeOfDay{9, 5, 7}; },
+                                  [](int) {},
+                                  {}};
         form_ = std::make_unique<TFormMain>(services);
         form_->show();
     }
