@@ -1,0 +1,171 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <string>
+
+#include "RS232CFunc/log_writer.h"
+
+namespace vennick {
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+std::string directoryPart(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Handles short writes (a file size limit, a full disk reached halfway) and interruptions.
+bool writeAllAt(int fd, std::string_view bytes, off_t offset) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                                   offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool syncFile(int fd) {
+    while (::fsync(fd) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+// Makes a new name durable. Only a disk error counts as failure: a directory we may not open,
+// or a file system that cannot sync directories, leaves the name as durable as it gets there.
+bool syncDirectory(const std::string& directory) {
+    const FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid() || syncFile(fd.get())) return true;
+    return errno != EIO && errno != ENOSPC && errno != EDQUOT;
+}
+
+// A private name beside the final one that the collecting programs ignore (no ".TXT").
+int createTemporary(const std::string& directory, std::string& temporaryPath) {
+    static std::atomic<unsigned> sequence{0};
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        temporaryPath = directory + "/.~vennick-" + std::to_string(::getpid()) + "-" +
+                        std::to_string(sequence++) + ".tmp";
+        const int fd = ::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+enum class NewFile { Written, Failed, NameTaken, Unavailable };
+
+// A new file appears under its final name only complete and flushed, so a process killed
+// halfway never leaves a partial batch where the collectors look. link() never overwrites.
+NewFile writeNewFile(const std::string& path, std::string_view bytes) {
+    const std::string directory = directoryPart(path);
+    std::string temporary;
+    const FileDescriptor fd(createTemporary(directory, temporary));
+    if (!fd.valid()) return NewFile::Unavailable;
+    if (!writeAllAt(fd.get(), bytes, 0) || !syncFile(fd.get())) {
+        ::unlink(temporary.c_str());
+        return NewFile::Failed;
+    }
+    const int linked = ::link(temporary.c_str(), path.c_str());
+    const int linkError = errno;
+    ::unlink(temporary.c_str());
+    if (linked != 0) return linkError == EEXIST ? NewFile::NameTaken : NewFile::Unavailable;
+    if (!syncDirectory(directory)) {
+        ::unlink(path.c_str());
+        return NewFile::Failed;
+    }
+    return NewFile::Written;
+}
+
+// Opens without following a FIFO into a blocking open; `created` tells whether this call
+// made the file.
+int openForWriting(const std::string& path, bool& created) {
+    const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0) {
+            created = true;
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+        fd = ::open(path.c_str(), flags);
+        if (fd >= 0 || errno != ENOENT) return fd;
+    }
+    return -1;
+}
+
+// Only another holder makes the lock fail; a file system without locks is written unlocked.
+bool lockExclusively(int fd) {
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+// The existing file (or one made here when the new-file route is not available) gets the
+// batch at its end; a failure cuts the tail back, or removes the file this call made.
+bool appendInPlace(const std::string& path, std::string_view bytes) {
+    bool created = false;
+    const FileDescriptor fd(openForWriting(path, created));
+    if (!fd.valid()) return false;
+    struct stat status {};
+    const bool usable =
+        lockExclusively(fd.get()) && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode);
+    const off_t originalSize = status.st_size;
+    if (usable && writeAllAt(fd.get(), bytes, originalSize) && syncFile(fd.get()) &&
+        (!created || syncDirectory(directoryPart(path)))) {
+        return true;
+    }
+    if (created) {
+        ::unlink(path.c_str());
+    } else if (usable) {
+        if (::ftruncate(fd.get(), originalSize) == 0) syncFile(fd.get());
+    }
+    return false;
+}
+
+}  // namespace
+
+TimeOfDay systemLocalTime() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    return {local.tm_hour, local.tm_min, local.tm_sec};
+}
+
+bool appendToFileDurably(const std::string& path, std::string_view bytes) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 && errno == ENOENT) {
+        switch (writeNewFile(path, bytes)) {
+            case NewFile::Written:
+                return true;
+            case NewFile::Failed:
+                return false;
+            case NewFile::NameTaken:
+            case NewFile::Unavailable:
+                break;
+        }
+    }
+    return appendInPlace(path, bytes);
+}
+
+}  // namespace vennick
