@@ -36,8 +36,10 @@ protected:
         return form_->findChild<QPushButton*>(QString::fromLatin1(name));
     }
 
+    // The operator selects the box's text and types over it.
     void type(QComboBox* box, const char* text) {
         box->lineEdit()->setFocus();
+        box->lineEdit()->selectAll();
         QTest::keyClicks(box->lineEdit(), QString::fromLatin1(text));
     }
 
