@@ -124,6 +124,10 @@ TEST_F(RunStateTest, SilentSaveFailureKeepsLinesCountAndRequestForTheNextLine) {
         state.writeBuffer();  // "書込" fails the same way
         EXPECT_EQ(state.buffer().text(), "A\r\n");
         EXPECT_EQ(readFile(logFile()), "earlier\r\n");
+
+        state.timerTick();  // so does the timer, which then starts counting afresh
+        EXPECT_EQ(state.tickCount(), 0);
+        EXPECT_EQ(state.buffer().text(), "A\r\n");
     }
     state.applyLine(line("B", 2, 1));  // the file is free again: this line retries
     EXPECT_EQ(readFile(logFile()), "earlier\r\nA\r\nB\r\n");
@@ -248,6 +252,16 @@ TEST_F(RunStateTest, TimerWritesOnTheWaitIndexthTickAndRetriesAfterADirectoryErr
     EXPECT_EQ(readFile(logFile()), "A\r\nB\r\n");
     EXPECT_EQ(blockedState.tickCount(), 0);
     EXPECT_EQ(blockedState.buffer().count(), 0);
+}
+
+TEST_F(RunStateTest, WriteFromAnotherSourceRestartsTheTickCount) {
+    state.setWaitIndex(3);
+    state.applyLine(line("A", 2, 1));
+    state.timerTick();
+    state.timerTick();
+    ASSERT_EQ(state.tickCount(), 2);
+    state.writeBuffer();
+    EXPECT_EQ(state.tickCount(), 0);
 }
 
 TEST_F(RunStateTest, TypedTextIsCountedAtOnceButEnablesNothingUntilTheNextUpdate) {
