@@ -25,6 +25,21 @@ std::string repeat(const std::string& text, int count) {
     return out;
 }
 
+// For long values a failure names the lengths and the last bytes instead of printing them all.
+testing::AssertionResult sameLongText(const std::string& actual, const std::string& expected) {
+    if (actual == expected) return testing::AssertionSuccess();
+    const auto tail = [](const std::string& text) {
+        std::string hex;
+        for (auto i = text.size() > 6 ? text.size() - 6 : 0; i < text.size(); ++i) {
+            const char* digits = "0123456789ABCDEF";
+            const auto byte = static_cast<unsigned char>(text[i]);
+            hex += std::string(" ") + digits[byte >> 4] + digits[byte & 15];
+        }
+        return std::to_string(text.size()) + " bytes ending" + hex;
+    };
+    return testing::AssertionFailure() << "got " << tail(actual) << ", expected " << tail(expected);
+}
+
 void makeReadOnly(const fs::path& path) {
     fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
@@ -96,18 +111,18 @@ TEST_F(IniFileRead, FirstOfDuplicateKeysWins) {
 
 TEST_F(IniFileRead, CutsValueAt2047Bytes) {
     const IniFile ini = withContent("[P]\r\nk=" + std::string(3000, 'a') + "\r\n");
-    EXPECT_EQ(ini.read("P", "k", "-"), std::string(2047, 'a'));
+    EXPECT_TRUE(sameLongText(ini.read("P", "k", "-"), std::string(2047, 'a')));
 }
 
 TEST_F(IniFileRead, ValueOfExactly2047BytesArrivesWhole) {
     const IniFile ini = withContent("[P]\r\nk=" + std::string(2047, 'b') + "\r\n");
-    EXPECT_EQ(ini.read("P", "k", "-"), std::string(2047, 'b'));
+    EXPECT_TRUE(sameLongText(ini.read("P", "k", "-"), std::string(2047, 'b')));
 }
 
 TEST_F(IniFileRead, CutDoesNotSplitDoubleByteCharacter) {
     // "ab" and 1500 times "あ" (0x82 0xA0): the 1023rd character would end at byte 2048.
     const IniFile ini = withContent("[P]\r\nk=ab" + repeat("\x82\xa0", 1500) + "\r\n");
-    EXPECT_EQ(ini.read("P", "k", "-"), "ab" + repeat("あ", 1022));
+    EXPECT_TRUE(sameLongText(ini.read("P", "k", "-"), "ab" + repeat("あ", 1022)));
 }
 
 TEST_F(IniFileRead, CommentLinesAreNotKeys) {
@@ -231,7 +246,7 @@ TEST_F(IniFileBadInput, NoSections) {
 TEST_F(IniFileBadInput, HundredKilobyteLines) {
     IniFile ini = withContent("[Params]\r\n" + std::string(100000, 'q') +
                               "\r\nlong=" + std::string(100000, 'x') + "\r\ncBauRate=3\r\n");
-    EXPECT_EQ(ini.read("Params", "long", "-"), std::string(2047, 'x'));
+    EXPECT_TRUE(sameLongText(ini.read("Params", "long", "-"), std::string(2047, 'x')));
     EXPECT_EQ(ini.read("Params", "cBauRate", "-"), "3");
     ASSERT_TRUE(ini.write("Params", "cBauRate", "4"));
     EXPECT_EQ(ini.read("Params", "cBauRate", "-"), "4");
