@@ -35,6 +35,7 @@ constexpr int kToolBarRowHeight = 22;
 constexpr int kStatusBarHeight = 19;
 constexpr int kStartupPauseMs = 1000;
 constexpr int kViewFlushMs = 40;  // repaints of a fast stream are coalesced to this period
+constexpr int kFrameSettleMs = 150;
 const char* const kWaitItems[] = {"0秒", "1秒", "2秒", "3秒", "5秒"};
 
 QFont pixelFont(const QString& family, int pixels, bool bold = false) {
@@ -107,18 +108,18 @@ void TFormMain::buildWidgets() {
     labelWatch_ = new QLabel(central);
     labelWatch_->setObjectName(QStringLiteral("LabelWatch"));
     labelWatch_->setFont(pixelFont(font().family(), 24));
-    labelWatch_->setGeometry(4, 0, 110, 26);
+    labelWatch_->setGeometry(4, 0, 110, 24);
 
     labelBigLog_ = new QLabel(central);
     labelBigLog_->setObjectName(QStringLiteral("LabelBigLog"));
     labelBigLog_->setFont(pixelFont(font().family(), 24));
     labelBigLog_->setStyleSheet(QStringLiteral("color: navy"));
     labelBigLog_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    labelBigLog_->setGeometry(kClientWidth - 114, 0, 110, 26);
+    labelBigLog_->setGeometry(kClientWidth - 114, 0, 110, 24);
 
-    const int radioHeight = 33;
-    const int statusLineHeight = 13;
-    const int memoTop = 26;
+    const int radioHeight = 30;
+    const int statusLineHeight = 12;
+    const int memoTop = 24;
     const int memoHeight = centralHeight - memoTop - statusLineHeight - radioHeight;
     memo1_ = new QPlainTextEdit(central);
     memo1_->setObjectName(QStringLiteral("Memo1"));
@@ -129,6 +130,9 @@ void TFormMain::buildWidgets() {
     memo1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     memo1_->setFocusPolicy(Qt::ClickFocus);
     memo1_->setUndoRedoEnabled(false);
+    memo1_->setFrameShape(QFrame::Box);
+    memo1_->setLineWidth(1);
+    memo1_->document()->setDocumentMargin(1);
     memo1_->viewport()->installEventFilter(this);
     connect(memo1_, &QPlainTextEdit::textChanged, this, &TFormMain::Memo1Changed);
     connect(memo1_, &QPlainTextEdit::selectionChanged, this, [this] {
@@ -169,8 +173,8 @@ void TFormMain::buildWidgets() {
     bar->setFixedHeight(kStatusBarHeight);
     statusPanel_ = new QLabel(bar);
     statusPanel_->setObjectName(QStringLiteral("StatusBarPanel0"));
-    statusPanel_->setFixedWidth(50);
-    bar->addWidget(statusPanel_);
+    statusPanel_->setMinimumWidth(50);  // the last panel runs on to the window's edge
+    bar->addWidget(statusPanel_, 1);
     setStatusBar(bar);
 
     timerLog_ = new QTimer(this);
@@ -475,22 +479,22 @@ void TFormMain::drainReceived() {
 
 // --- Helpers ------------------------------------------------------------------------------
 
-void TFormMain::placeCentred() {
-    const QRect area = screen()->availableGeometry();
-    const QSize outer = frameGeometry().size();
-    const WindowPosition at = centredPosition({area.left(), area.top(), area.left() + area.width(),
-                                               area.top() + area.height()},
-                                              outer.width(), outer.height());
-    move(at.left, at.top);
-}
+void TFormMain::placeCentred() { place(&centredPosition); }
 
-void TFormMain::placeTopRight() {
+void TFormMain::placeTopRight() { place(&topRightPosition); }
+
+// Places the window by its outer size. A window manager reports the frame only after the window
+// is mapped, so the placement is repeated once if the frame turns out other than assumed.
+void TFormMain::place(Placement placement) {
     const QRect area = screen()->availableGeometry();
     const QSize outer = frameGeometry().size();
-    const WindowPosition at = topRightPosition({area.left(), area.top(), area.left() + area.width(),
-                                                area.top() + area.height()},
-                                               outer.width(), outer.height());
+    const WindowPosition at = placement({area.left(), area.top(), area.left() + area.width(),
+                                         area.top() + area.height()},
+                                        outer.width(), outer.height());
     move(at.left, at.top);
+    QTimer::singleShot(kFrameSettleMs, this, [this, placement, outer] {
+        if (frameGeometry().size() != outer) place(placement);
+    });
 }
 
 void TFormMain::pause(int milliseconds) {

@@ -9,6 +9,7 @@
 #include "RS232CFunc/queued_receive_sink.h"
 #include "RS232CFunc/receive_thread.h"
 #include "RS232CFunc/run_state.h"
+#include "RS232CFunc/window_placement.h"
 #include "settings/ini_file.h"
 #include "settings/settings.h"
 
@@ -98,8 +99,10 @@ private:
     void enterIdle();
     void selectWaitItem(std::int32_t waitIndex);
     void applyAutoWriteSetting();
+    using Placement = WindowPosition (*)(const WorkArea&, int, int);
     void placeCentred();
     void placeTopRight();
+    void place(Placement placement);
     void drainReceived();
     void scheduleViewFlush();
     void pause(int milliseconds);
