@@ -251,5 +251,27 @@ TEST_F(FormMainTest, DirectoryErrorOnWriteShowsOneErrorBoxAndKeepsTheLines) {
     EXPECT_EQ(control<QLabel>("LabelBigLog")->text(), QStringLiteral("0000"));
 }
 
+TEST_F(FormMainTest, ErrorsFromReceivedLinesNeverStackASecondBox) {
+    writeIni("RadioWaitTimeIndex=3\r\n");
+    fs::remove(dir_ / "logs");
+    std::ofstream(dir_ / "log") << "a file where the fallback directory would go";
+    open();
+    startMonitoring();
+    notifier_.whileErrorShown = [&] {
+        send("2\r\x04");  // the next line retries the write and fails again while the box is up
+        EXPECT_TRUE(QTest::qWaitFor([&] { return form_->runState().buffer().count() == 2; }, 5000));
+    };
+    send("1\r\x04");
+    ASSERT_TRUE(waitFor([&] { return form_->runState().buffer().count() == 2; }));
+    EXPECT_EQ(notifier_.errors.size(), 1u);
+    EXPECT_EQ(notifier_.errors[0], "Cannot create " + dir_.string() + "//log");
+
+    notifier_.whileErrorShown = nullptr;
+    send("3\r");
+    ASSERT_TRUE(waitFor([&] { return form_->runState().buffer().count() == 3; }));
+    EXPECT_EQ(notifier_.errors.size(), 2u) << "once the box is closed the next failure shows again";
+    EXPECT_EQ(form_->runState().writeRequest(), 1);
+}
+
 }  // namespace
 }  // namespace vennick

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,12 +20,16 @@ public:
         answers.pop_front();
         return answer;
     }
-    void showError(const std::string& message) override { errors.push_back(message); }
+    void showError(const std::string& message) override {
+        errors.push_back(message);
+        if (whileErrorShown) whileErrorShown();  // what happens while a modal box is open
+    }
 
     std::vector<std::string> informed;
     std::vector<std::string> asked;
     std::vector<std::string> errors;
     std::deque<bool> answers;
+    std::function<void()> whileErrorShown;
 };
 
 }  // namespace vennick::test
