@@ -11,6 +11,7 @@ namespace {
 // after each.
 constexpr int kIdleWaitMs = 500;
 constexpr int kLimitWaitMs = 500;
+constexpr int kSettleWaitMs = 20;
 
 constexpr const char* kPortLost = "RS232Cﾎﾟｰﾄが切断されました。再接続を待っています...";
 constexpr const char* kPortBack = "RS232Cﾎﾟｰﾄに再接続しました。";
@@ -135,11 +136,14 @@ void TMyThread::run() {
                 continue;
             }
         }
-        // Input is waiting; it stays where it is while the buffer is over the limit.
+        // Input is waiting; it stays where it is while the buffer is over the limit. Lines
+        // still in flight settle within moments; a full buffer waits for the operator.
         if (gate_.overLimit()) {
-            if (!limitReported) sink_.statusReported(limitText());
-            limitReported = true;
-            gate_.waitBelowLimit(stop_, kLimitWaitMs);
+            if (!limitReported && gate_.bufferOverLimit()) {
+                sink_.statusReported(limitText());
+                limitReported = true;
+            }
+            gate_.waitBelowLimit(stop_, limitReported ? kLimitWaitMs : kSettleWaitMs);
             continue;
         }
         limitReported = false;

@@ -27,6 +27,8 @@ public:
 
     // Receive thread ----------------------------------------------------------------------
     bool overLimit() const;
+    // The buffer itself, without the lines in flight, holds more than the limit.
+    bool bufferOverLimit() const { return published_.load() > kLimit; }
     void linePosted();
     // Blocks until the limit is no longer exceeded, `stop` is set, or `timeoutMs` passes.
     void waitBelowLimit(const std::atomic<bool>& stop, int timeoutMs);

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "RS232CFunc/serial_port.h"
+#include "RS232CFunc/serial_port_posix.h"
 #include "RS232CFunc/serial_termios2_linux.h"
 
 namespace vennick {
@@ -139,13 +139,7 @@ public:
     void applyLineSettings(const LineSettings& line) override {
         termios settings{};
         if (::tcgetattr(fd_, &settings) != 0) return;
-        const tcflag_t parityEnabled = settings.c_cflag & PARENB;
-        ::cfmakeraw(&settings);  // also clears PARENB, which a parity left as read must keep
-        settings.c_cflag |= parityEnabled | CLOCAL | CREAD;
-        settings.c_cflag =
-            (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | characterSizeFor(line.dataBits);
-        applyParity(settings, line.parity);
-        applyStopBits(settings, line.stopBits);
+        settings = lineTermios(settings, line);
         const speed_t speed = speedConstantFor(line.bitRate);
         if (speed != B0) ::cfsetspeed(&settings, speed);
         ::tcsetattr(fd_, TCSANOW, &settings);
@@ -214,6 +208,17 @@ private:
 };
 
 }  // namespace
+
+termios lineTermios(termios current, const LineSettings& line) {
+    const tcflag_t parityEnabled = current.c_cflag & PARENB;
+    ::cfmakeraw(&current);  // also clears PARENB, which a parity left as read must keep
+    current.c_cflag |= parityEnabled | CLOCAL | CREAD;
+    current.c_cflag =
+        (current.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | characterSizeFor(line.dataBits);
+    applyParity(current, line.parity);
+    applyStopBits(current, line.stopBits);
+    return current;
+}
 
 std::unique_ptr<SerialPort> createSerialPort() {
     return std::make_unique<PosixSerialPort>();

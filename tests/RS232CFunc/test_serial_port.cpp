@@ -1,0 +1,190 @@
+// The termios serial port against real pseudo-terminals: what the device side sees after
+// configuring, reads and their time-out, exclusivity, hang-ups, and the [Ports] mapping.
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "RS232CFunc/serial_port_posix.h"
+#include "RS232CFunc/serial_termios2_linux.h"
+#include "settings/ini_file.h"
+#include "settings/settings.h"
+#include "tests/settings/temp_dir.h"
+#include "tests/support/recording_notifier.h"
+#include "tools/simulated_instrument.h"
+
+namespace vennick {
+namespace {
+
+using sim::SimulatedInstrument;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kOpenFailed = "RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。";
+
+bool eventually(const std::function<bool()>& condition) {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+class SerialPortTest : public ::testing::Test {
+protected:
+    // Opens and configures the port as monitoring does, then reads back the device's settings.
+    termios configure(const Settings& settings) {
+        EXPECT_EQ(openPort(*port_, instrument_.devicePath(), settings, notifier_), 0);
+        termios seen{};
+        EXPECT_EQ(::tcgetattr(instrument_.deviceFd(), &seen), 0);
+        return seen;
+    }
+
+    SimulatedInstrument instrument_;
+    std::unique_ptr<SerialPort> port_ = createSerialPort();
+    test::RecordingNotifier notifier_;
+};
+
+TEST_F(SerialPortTest, EveryBitRateOfTheTableReachesTheDevice) {
+    Settings settings;
+    for (std::int32_t index = 0; index < static_cast<std::int32_t>(kBitRates.size()); ++index) {
+        SCOPED_TRACE(kBitRates[static_cast<std::size_t>(index)]);
+        settings.bitRateIndex = index;
+        configure(settings);
+        EXPECT_EQ(currentBitRate(instrument_.deviceFd()),
+                  kBitRates[static_cast<std::size_t>(index)]);
+    }
+    EXPECT_TRUE(notifier_.informed.empty());
+}
+
+// A pseudo-terminal forces CS8 and no parity, so the flags themselves are checked on what the
+// port hands to the driver, and on the pseudo-terminal as far as it keeps them.
+TEST_F(SerialPortTest, DataBitsParityAndStopBitsFollowTheIndices) {
+    Settings settings;
+    const auto flagsFor = [&settings] {
+        termios current{};
+        current.c_cflag = CS8 | CREAD;
+        return lineTermios(current, lineSettingsFor(settings));
+    };
+    constexpr std::array<tcflag_t, 4> kSizes = {CS5, CS6, CS7, CS8};
+    for (std::int32_t index = 0; index < 4; ++index) {
+        settings.dataBitsIndex = index;
+        EXPECT_EQ(flagsFor().c_cflag & CSIZE, kSizes[static_cast<std::size_t>(index)]);
+    }
+
+    constexpr tcflag_t kParityBits = PARENB | PARODD;
+    settings.parityIndex = 0;
+    EXPECT_EQ(flagsFor().c_cflag & kParityBits, 0u);
+    EXPECT_EQ(flagsFor().c_iflag & INPCK, 0u);
+    EXPECT_EQ(configure(settings).c_iflag & INPCK, 0u);
+    settings.parityIndex = 1;  // even
+    EXPECT_EQ(flagsFor().c_cflag & kParityBits, static_cast<tcflag_t>(PARENB));
+    EXPECT_NE(flagsFor().c_iflag & INPCK, 0u);
+    EXPECT_NE(configure(settings).c_iflag & INPCK, 0u);
+    settings.parityIndex = 2;  // odd
+    EXPECT_EQ(flagsFor().c_cflag & kParityBits, kParityBits);
+    const termios odd = configure(settings);
+    EXPECT_NE(odd.c_cflag & PARODD, 0u);
+    EXPECT_NE(odd.c_iflag & INPCK, 0u);
+
+    settings.stopBitsIndex = 0;
+    EXPECT_EQ(configure(settings).c_cflag & CSTOPB, 0u);
+    settings.stopBitsIndex = 1;  // one and a half: two is the nearest termios has
+    EXPECT_NE(configure(settings).c_cflag & CSTOPB, 0u);
+    settings.stopBitsIndex = 2;
+    EXPECT_NE(configure(settings).c_cflag & CSTOPB, 0u);
+}
+
+TEST_F(SerialPortTest, LineIsRawAndReceives) {
+    termios cooked{};
+    ::tcgetattr(instrument_.deviceFd(), &cooked);
+    cooked.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    cooked.c_iflag |= ICRNL | IXON | ISTRIP | INLCR;
+    cooked.c_oflag |= OPOST;
+    cooked.c_cflag &= ~static_cast<tcflag_t>(CLOCAL | CREAD);
+    ::tcsetattr(instrument_.deviceFd(), TCSANOW, &cooked);
+
+    const termios seen = configure(Settings{});
+    EXPECT_EQ(seen.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(seen.c_iflag & (ICRNL | IXON | ISTRIP | INLCR | IGNCR), 0u);
+    EXPECT_EQ(seen.c_oflag & OPOST, 0u);
+    EXPECT_EQ(seen.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+}
+
+TEST(SerialLineFlags, IndicesOutsideTheTablesLeaveParityAndStopBitsAsRead) {
+    termios current{};
+    current.c_cflag = CS8 | PARENB | PARODD | CSTOPB;
+    current.c_iflag = INPCK;
+    Settings settings;
+    settings.parityIndex = 7;
+    settings.stopBitsIndex = -1;
+    const termios result = lineTermios(current, lineSettingsFor(settings));
+    EXPECT_EQ(result.c_cflag & (PARENB | PARODD | CSTOPB),
+              static_cast<tcflag_t>(PARENB | PARODD | CSTOPB));
+    EXPECT_NE(result.c_iflag & INPCK, 0u);
+}
+
+TEST_F(SerialPortTest, OpeningFailsWithTheMessageWhenMissingOrInUse) {
+    EXPECT_EQ(openPort(*port_, "/dev/vennick-no-such-port", Settings{}, notifier_), 1);
+    EXPECT_FALSE(port_->isOpen());
+    ASSERT_EQ(notifier_.informed, std::vector<std::string>{kOpenFailed});
+
+    ASSERT_EQ(openPort(*port_, instrument_.devicePath(), Settings{}, notifier_), 0);
+    const auto second = createSerialPort();
+    EXPECT_EQ(openPort(*second, instrument_.devicePath(), Settings{}, notifier_), 1);
+    EXPECT_EQ(notifier_.informed.size(), 2u);
+
+    // Opening another device first lets go of the one held.
+    SimulatedInstrument other;
+    ASSERT_EQ(openPort(*port_, other.devicePath(), Settings{}, notifier_), 0);
+    EXPECT_EQ(openPort(*second, instrument_.devicePath(), Settings{}, notifier_), 0);
+    EXPECT_EQ(notifier_.informed.size(), 2u);
+}
+
+TEST_F(SerialPortTest, ReadTakesWhatIsWaitingOrTimesOut) {
+    ASSERT_EQ(openPort(*port_, instrument_.devicePath(), Settings{}, notifier_), 0);
+    std::array<std::uint8_t, 4096> buffer{};
+
+    EXPECT_EQ(port_->waitForInput(20), SerialPort::Wait::TimedOut);
+    const auto before = Clock::now();
+    EXPECT_EQ(port_->read(buffer), 0);
+    const auto waited = Clock::now() - before;
+    EXPECT_GE(waited, std::chrono::milliseconds(400));
+    EXPECT_LE(waited, std::chrono::milliseconds(3000));
+
+    const std::string sent(3000, 'x');
+    ASSERT_TRUE(instrument_.send(sent));
+    ASSERT_TRUE(eventually([&] { return port_->bytesWaiting() == 3000; }));
+    EXPECT_EQ(port_->waitForInput(20), SerialPort::Wait::Ready);
+    EXPECT_EQ(port_->read(buffer), 3000);
+    EXPECT_EQ(port_->bytesWaiting(), 0);
+}
+
+TEST_F(SerialPortTest, HangUpShowsAsFailure) {
+    ASSERT_EQ(openPort(*port_, instrument_.devicePath(), Settings{}, notifier_), 0);
+    instrument_.hangUp();
+    std::array<std::uint8_t, 16> buffer{};
+    EXPECT_EQ(port_->waitForInput(2000), SerialPort::Wait::Failed);
+    EXPECT_EQ(port_->read(buffer), -1);
+    EXPECT_EQ(port_->bytesWaiting(), -1);
+}
+
+TEST(PortDevice, PortsSectionMapsComNamesElseTheFirstSerialDevices) {
+    test::TempDir temp;
+    const std::string iniPath = test::utf8(temp / "VENNICK.INI");
+    test::writeBytes(iniPath,
+                     "[Params]\r\ncComName=0\r\n"
+                     "[Ports]\r\nCOM1=/dev/ttyUSB0\r\nCOM3=/dev/serial/by-id/usb-FTDI_A1\r\n");
+    const IniFile ini(iniPath);
+    EXPECT_EQ(portDeviceFor(ini, 0), "/dev/ttyUSB0");
+    EXPECT_EQ(portDeviceFor(ini, 2), "/dev/serial/by-id/usb-FTDI_A1");
+    EXPECT_EQ(portDeviceFor(ini, 1), "/dev/ttyS1");
+    EXPECT_EQ(portDeviceFor(IniFile(test::utf8(temp / "MISSING.INI")), 4), "/dev/ttyS4");
+}
+
+}  // namespace
+}  // namespace vennick
