@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <array>
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -17,6 +19,28 @@ std::string ansiPath(const std::string& utf8Path) {
     return fromWide(utf8ToWide(utf8Path), CP_ACP, "?");
 }
 
+bool isLeadByte(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+bool isTrailByte(unsigned char c) {
+    return c >= 0x40 && c <= 0xFC && c != 0x7F;
+}
+
+// A value cut at the buffer's end may end in the first byte of a double-byte character.
+std::string_view withoutSplitCharacter(std::string_view value) {
+    std::size_t i = 0;
+    while (i < value.size()) {
+        if (!isLeadByte(static_cast<unsigned char>(value[i]))) {
+            ++i;
+        } else if (i + 1 == value.size()) {
+            return value.substr(0, i);
+        } else {
+            i += isTrailByte(static_cast<unsigned char>(value[i + 1])) ? 2 : 1;
+        }
+    }
+    return value;
+}
+
 }  // namespace
 
 std::string IniFile::read(std::string_view section, std::string_view key,
@@ -28,7 +52,10 @@ std::string IniFile::read(std::string_view section, std::string_view key,
     const DWORD length = GetPrivateProfileStringA(
         sectionBytes.c_str(), keyBytes.c_str(), fallbackBytes.c_str(), buffer.data(),
         static_cast<DWORD>(buffer.size()), ansiPath(path_).c_str());
-    return cp932ToUtf8(std::string_view(buffer.data(), length));
+    // Some implementations count a terminating zero in a cut value.
+    std::string_view value(buffer.data(), strnlen(buffer.data(), length));
+    if (length + 1 >= buffer.size()) value = withoutSplitCharacter(value);
+    return cp932ToUtf8(value);
 }
 
 bool IniFile::write(std::string_view section, std::string_view key, std::string_view value) {
