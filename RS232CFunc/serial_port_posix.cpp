@@ -224,8 +224,9 @@ std::unique_ptr<SerialPort> createSerialPort() {
     return std::make_unique<PosixSerialPort>();
 }
 
+// COMn is the n-th serial device; a negative index means COM1, as for the port name.
 std::string defaultPortDevice(std::int32_t comIndex) {
-    return "/dev/ttyS" + std::to_string(comIndex);
+    return "/dev/ttyS" + std::to_string(comIndex < 0 ? 0 : comIndex);
 }
 
 }  // namespace vennick

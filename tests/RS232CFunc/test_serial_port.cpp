@@ -183,7 +183,10 @@ TEST(PortDevice, PortsSectionMapsComNamesElseTheFirstSerialDevices) {
     EXPECT_EQ(portDeviceFor(ini, 0), "/dev/ttyUSB0");
     EXPECT_EQ(portDeviceFor(ini, 2), "/dev/serial/by-id/usb-FTDI_A1");
     EXPECT_EQ(portDeviceFor(ini, 1), "/dev/ttyS1");
-    EXPECT_EQ(portDeviceFor(IniFile(test::utf8(temp / "MISSING.INI")), 4), "/dev/ttyS4");
+    EXPECT_EQ(portDeviceFor(ini, -1), "/dev/ttyUSB0");  // a typed combo text means COM1
+    const IniFile missing(test::utf8(temp / "MISSING.INI"));
+    EXPECT_EQ(portDeviceFor(missing, 4), "/dev/ttyS4");
+    EXPECT_EQ(portDeviceFor(missing, -1), "/dev/ttyS0");
 }
 
 }  // namespace
