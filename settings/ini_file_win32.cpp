@@ -59,6 +59,12 @@ std::string IniFile::read(std::string_view section, std::string_view key,
 }
 
 bool IniFile::write(std::string_view section, std::string_view key, std::string_view value) {
+    // Windows refuses a file with the read-only attribute to everybody; Wine running as root
+    // would write it anyway.
+    const DWORD attributes = GetFileAttributesW(utf8ToWide(path_).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        return false;
+    }
     return WritePrivateProfileStringA(utf8ToCp932(section).c_str(), utf8ToCp932(key).c_str(),
                                       utf8ToCp932(value).c_str(), ansiPath(path_).c_str()) != FALSE;
 }
