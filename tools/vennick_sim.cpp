@@ -238,6 +238,8 @@ int run(const Options& options) {
         sender.add(bytes);
         if (options.hangupAfter > 0 && sent % options.hangupAfter == 0) {
             if (!sender.flush()) return 1;
+            // Like a cable pulled between lines: what was sent has reached the reader.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
             std::cerr << "vennick-sim: hanging up\n";
             const auto downSince = Clock::now();
             instrument.hangUp();
