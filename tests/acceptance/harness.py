@@ -1,0 +1,423 @@
+"""Drives the real Vennick program the way an operator does: an X server (Xvfb) with a window
+manager (openbox), xdotool for the mouse and keyboard, ImageMagick for screenshots, and a
+pseudo-terminal (ours or vennick-sim's) as the instrument on COM1."""
+
+import fcntl
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import termios
+import threading
+import time
+import tty
+
+LOG_NAME = re.compile(r"^\d\d_\d\d_\d\d\.TXT$")
+MAIN_CAPTION = "Vennick(RS232C)"
+SETTINGS_CAPTION = "RS232Cﾊﾟﾗﾒｰﾀ設定"
+
+# The main window's client area: two tool bar rows on top, the radio row and a status bar at
+# the bottom (see RS232CFunc/TFormMain.cpp).
+CLIENT_W, CLIENT_H = 266, 169
+TOOLBAR_ROW = 22
+STATUS_BAR = 19
+RADIO_ROW = 33
+# Tool bar button centres (x in the row) as laid out with the IPA fonts.
+TOOL_BUTTONS = {
+    "環境": (1, 22),
+    "ﾊﾞｯﾌｧ消去": (1, 79),
+    "行削除": (1, 144),
+    "書込": (2, 22),
+    "終了": (2, 65),
+}
+
+
+class Skip(Exception):
+    """A scenario that cannot run here (says why)."""
+
+
+def wait_for(predicate, timeout, what, interval=0.02):
+    """Polls `predicate` until it returns a true value; fails with `what` after `timeout` s."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(interval)
+
+
+class X11Session:
+    """Xvfb on a free display with openbox managing it."""
+
+    def __init__(self, artifacts, width=1280, height=1024):
+        self.artifacts = artifacts
+        self.size = (width, height)
+        self.processes = []
+        self.display = None
+        self.runtime_dir = None
+
+    def __enter__(self):
+        for tool in ("Xvfb", "openbox", "xdotool", "import", "xprop", "xwininfo"):
+            if not shutil.which(tool):
+                raise Skip(f"{tool} is not installed (scripts/install-deps installs it)")
+        number = next(n for n in range(90, 400)
+                      if not os.path.exists(f"/tmp/.X{n}-lock")
+                      and not os.path.exists(f"/tmp/.X11-unix/X{n}"))
+        self.display = f":{number}"
+        w, h = self.size
+        self._spawn(["Xvfb", self.display, "-screen", "0", f"{w}x{h}x24", "-nolisten", "tcp"])
+        wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{number}"), 10, "Xvfb")
+        self._spawn(["openbox", "--sm-disable"])
+        wait_for(self._wm_running, 10, "openbox")
+        self.runtime_dir = f"/tmp/vennick-e2e-runtime-{os.getpid()}-{number}"
+        os.makedirs(self.runtime_dir, mode=0o700, exist_ok=True)
+        os.makedirs(self.artifacts, exist_ok=True)
+        return self
+
+    def __exit__(self, *exc):
+        for process in reversed(self.processes):
+            process.terminate()
+            try:
+                process.wait(5)
+            except subprocess.TimeoutExpired:
+                process.kill()
+        if self.runtime_dir:
+            shutil.rmtree(self.runtime_dir, ignore_errors=True)
+
+    def _spawn(self, command):
+        self.processes.append(subprocess.Popen(command, env=self.env(), stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL))
+
+    def _wm_running(self):
+        result = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=self.env(),
+                                capture_output=True, text=True)
+        return "window id" in result.stdout
+
+    def env(self, **extra):
+        env = dict(os.environ, DISPLAY=self.display or "", LANG="C.UTF-8")
+        if self.runtime_dir:
+            env["XDG_RUNTIME_DIR"] = self.runtime_dir
+        env.update(extra)
+        return env
+
+    def xdotool(self, *args, check=True):
+        result = subprocess.run(["xdotool", *map(str, args)], env=self.env(), capture_output=True,
+                                text=True)
+        if check and result.returncode != 0:
+            raise AssertionError(f"xdotool {' '.join(map(str, args))}: {result.stderr.strip()}")
+        return result.stdout
+
+    def windows(self, caption, pid=None):
+        """Visible windows whose title is exactly `caption` (matched here: xdotool's own
+        pattern match does not handle Japanese titles)."""
+        args = ["search", "--all", "--onlyvisible", "--name", "."]
+        if pid is not None:
+            args[1:1] = ["--pid", pid]
+        found = []
+        for window in self.xdotool(*args, check=False).split():
+            if self.xdotool("getwindowname", window, check=False).rstrip("\n") == caption:
+                found.append(window)
+        return found
+
+    def wait_window(self, caption, pid=None, timeout=10):
+        return wait_for(lambda: (self.windows(caption, pid) or [None])[-1], timeout,
+                        f'window "{caption}"', interval=0.05)
+
+    def wait_no_window(self, caption, pid=None, timeout=10):
+        wait_for(lambda: not self.windows(caption, pid), timeout, f'"{caption}" to close')
+
+    def geometry(self, window):
+        """Absolute position and size of the window's client area."""
+        # The window manager reparents and moves the window; a query in between may fail once.
+        for attempt in range(20):
+            result = subprocess.run(["xwininfo", "-id", str(window)], env=self.env(),
+                                    capture_output=True, text=True)
+            values = dict(re.findall(r"^\s*(Absolute upper-left [XY]|Width|Height):\s+(-?\d+)",
+                                     result.stdout, re.M))
+            if len(values) == 4:
+                return tuple(int(values[key]) for key in ("Absolute upper-left X",
+                                                          "Absolute upper-left Y", "Width", "Height"))
+            time.sleep(0.05)
+        raise AssertionError(f"no geometry for window {window}: {result.stderr.strip()}")
+
+    def click(self, window, dx, dy):
+        x, y, _, _ = self.geometry(window)
+        # No --sync: it waits for ever when the pointer is already there.
+        self.xdotool("mousemove", x + dx, y + dy, "sleep", "0.05", "click", "1")
+
+    def key(self, window, *keys):
+        self.xdotool("windowactivate", "--sync", window, check=False)
+        self.xdotool("windowfocus", "--sync", window, check=False)
+        self.xdotool("key", "--clearmodifiers", *keys)
+
+    def type_text(self, text):
+        self.xdotool("type", "--delay", "20", text)
+
+    def screenshot(self, name):
+        path = os.path.join(self.artifacts, name + ".png")
+        subprocess.run(["import", "-window", "root", path], env=self.env(), check=False,
+                       capture_output=True)
+        return path
+
+    def screenshot_window(self, window, name):
+        path = os.path.join(self.artifacts, name + ".png")
+        x, y, w, h = self.geometry(window)
+        # Take the frame too: openbox draws about 4 px of border and a title bar above.
+        subprocess.run(["import", "-window", "root", "-crop", f"{w + 8}x{h + 30}+{x - 4}+{y - 26}",
+                        "+repage", path], env=self.env(), check=False, capture_output=True)
+        return path
+
+
+def ini_text(log_dir="", wait_index=1, com1="", bit_rate_index=22, extra=""):
+    text = "[WorkFiles]\r\n"
+    if log_dir is not None:
+        text += f"exLogFilePath={log_dir}\r\n"
+    text += (f"[Params]\r\ncComName=0\r\ncBauRate={bit_rate_index}\r\ncBitSize=3\r\ncParity=0\r\n"
+             f"cStopBits=0\r\nRadioWaitTimeIndex={wait_index}\r\n")
+    if com1:
+        text += f"[Ports]\r\nCOM1={com1}\r\n"
+    return (text + extra).encode("cp932")
+
+
+class Vennick:
+    """One copy of the program in a directory of its own (its INI and fallback log beside it)."""
+
+    def __init__(self, session, executable, directory):
+        self.session = session
+        self.directory = directory
+        os.makedirs(directory, exist_ok=True)
+        self.executable = os.path.join(directory, "Vennick")
+        shutil.copy2(executable, self.executable)
+        self.ini_path = self.executable + ".INI"
+        self.process = None
+        self.window = None
+
+    def write_ini(self, data):
+        with open(self.ini_path, "wb") as out:
+            out.write(data)
+
+    def read_ini(self):
+        with open(self.ini_path, "rb") as source:
+            return source.read()
+
+    def start(self):
+        self.process = subprocess.Popen([self.executable], cwd=self.directory,
+                                        env=self.session.env(QT_QPA_PLATFORM="xcb"),
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        return self
+
+    def wait_main_window(self, timeout=10):
+        self.window = self.session.wait_window(MAIN_CAPTION, self.process.pid, timeout)
+        return self.window
+
+    def wait_box(self, caption, timeout=10):
+        return self.session.wait_window(caption, self.process.pid, timeout)
+
+    def answer_box(self, caption, key="Return", timeout=10):
+        box = self.wait_box(caption, timeout)
+        self.session.key(box, key)
+        wait_for(lambda: box not in self.session.windows(caption, self.process.pid), timeout,
+                 f'box "{caption}" to close after {key}')
+
+    def click_client(self, dx, dy):
+        self.session.click(self.window, dx, dy)
+
+    def click_start(self):
+        self.click_client(CLIENT_W // 2, TOOLBAR_ROW * 2 + (CLIENT_H - 2 * TOOLBAR_ROW - STATUS_BAR) // 2)
+
+    def start_monitoring(self):
+        """Clicks 受信開始 and waits until the window has moved to the top right."""
+        self.click_start()
+        width = self.session.size[0]
+        wait_for(lambda: self.session.geometry(self.window)[0] + CLIENT_W >= width - 8, 10,
+                 "the window to move to the top right (monitoring)")
+
+    def click_tool(self, caption):
+        row, x = TOOL_BUTTONS[caption]
+        self.click_client(x, TOOLBAR_ROW * (row - 1) + TOOLBAR_ROW // 2)
+
+    def click_wait_item(self, index):
+        top = CLIENT_H - STATUS_BAR - RADIO_ROW
+        self.click_client(14 + index * 51, top + 20)
+
+    def click_memo_end(self):
+        self.click_client(CLIENT_W // 2, TOOLBAR_ROW * 2 + 40)
+        self.session.xdotool("key", "ctrl+End")
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def wait_exit(self, timeout=10):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"Vennick did not end within {timeout} s") from None
+
+    def kill(self):
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(5)
+
+    def peak_memory_kib(self):
+        with open(f"/proc/{self.process.pid}/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+        return 0
+
+
+class Instrument:
+    """Our own end of a pseudo-terminal pair, for scenarios that need exact timing or to see
+    how much of the stream the program has not read yet. `link` (optional) names the device
+    through a symbolic link that survives hang-ups."""
+
+    def __init__(self, link=None):
+        self.link = link
+        self._open()
+        self._writer = None
+
+    def _open(self):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.device = os.ttyname(self.slave)
+        if self.link:
+            tmp = self.link + ".new"
+            if os.path.lexists(tmp):
+                os.unlink(tmp)
+            os.symlink(self.device, tmp)
+            os.replace(tmp, self.link)
+
+    @property
+    def path(self):
+        return self.link or self.device
+
+    def unread(self):
+        """Bytes sent that the program has not read yet (at most the tty's read buffer)."""
+        buf = fcntl.ioctl(self.slave, termios.FIONREAD, struct.pack("i", 0))
+        return struct.unpack("i", buf)[0]
+
+    def send(self, data):
+        view = memoryview(data)
+        while view:
+            written = os.write(self.master, view)
+            view = view[written:]
+
+    def send_in_background(self, data):
+        self._writer = threading.Thread(target=self.send, args=(data,), daemon=True)
+        self._writer.start()
+
+    def sending(self):
+        return self._writer is not None and self._writer.is_alive()
+
+    def drained(self):
+        return not self.sending() and self.unread() == 0
+
+    def hang_up(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+    def come_back(self):
+        self._open()
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+class Simulator:
+    """vennick-sim as a separate process; `path` is the device (or link) it announced."""
+
+    def __init__(self, executable, *args):
+        self.process = subprocess.Popen([executable, *map(str, args)], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+        self.path = self.process.stdout.readline().strip()
+        if not self.path:
+            raise AssertionError("vennick-sim announced no device: " + self.process.stderr.read())
+
+    def wait(self, timeout):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"vennick-sim still sending after {timeout} s") from None
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+
+
+def log_files(directory):
+    if not os.path.isdir(directory):
+        return []
+    return sorted(name for name in os.listdir(directory) if LOG_NAME.match(name))
+
+
+def read_logs(*directories):
+    """[(directory, name, bytes)] of every log file, in name order within each directory."""
+    return [(d, name, open(os.path.join(d, name), "rb").read())
+            for d in directories for name in log_files(d)]
+
+
+def logged_lines(*directories):
+    """Every line of every log file, in file name order. Each file must end in CR LF."""
+    lines = []
+    for directory, name, data in read_logs(*directories):
+        assert data.endswith(b"\r\n"), f"{name} in {directory} does not end in CR LF: {data[-20:]!r}"
+        lines.extend(data[:-2].split(b"\r\n"))
+    return lines
+
+
+def count_logged_lines(*directories):
+    total = 0
+    for directory in directories:
+        for name in log_files(directory):
+            try:
+                with open(os.path.join(directory, name), "rb") as source:
+                    total += source.read().count(b"\r\n")
+            except FileNotFoundError:
+                pass
+    return total
+
+
+def numbered_lines(count, start=1, width=6, prefix="L"):
+    """Distinct device lines whose order shows: L000001 ... (only characters the device keeps)."""
+    return [f"{prefix}{n:0{width}d}".encode() for n in range(start, start + count)]
+
+
+def check_all_once(found, expected, what="lines"):
+    """Every expected line exactly once; order checked by the caller when it matters."""
+    missing = set(expected) - set(found)
+    assert not missing, f"{len(missing)} {what} missing, e.g. {sorted(missing)[:5]}"
+    assert len(found) == len(set(found)), f"{what}: {len(found) - len(set(found))} written twice"
+    extra = set(found) - set(expected)
+    assert not extra, f"unexpected {what}: {sorted(extra)[:5]}"
+
+
+class Tmpfs:
+    """A small tmpfs mounted for a scenario (needs root and the right to mount)."""
+
+    def __init__(self, path, size):
+        self.path = path
+        os.makedirs(path, exist_ok=True)
+        if os.geteuid() != 0:
+            raise Skip("needs root to mount a tmpfs (run the acceptance tests as root)")
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "vennick-e2e", path],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            raise Skip(f"cannot mount a tmpfs here: {result.stderr.strip()}")
+
+    def remount(self, options):
+        subprocess.run(["mount", "-o", f"remount,{options}", self.path], check=True)
+
+    def unmount(self):
+        subprocess.run(["umount", "-l", self.path], check=False)

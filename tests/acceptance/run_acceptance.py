@@ -1,0 +1,519 @@
+#!/usr/bin/env python3
+"""Acceptance scenarios: the built Vennick as a separate process under Xvfb + openbox, driven
+with the mouse and keyboard, COM1 mapped to a pseudo-terminal; every scenario checks the files
+on disk byte for byte. Screenshots go to the artifacts directory.
+
+usage: run_acceptance.py --vennick PATH --sim PATH --artifacts DIR [-k PATTERN]"""
+
+import argparse
+import fcntl
+import os
+import re
+import shutil
+import signal
+import sys
+import tempfile
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (LOG_NAME, MAIN_CAPTION, SETTINGS_CAPTION, Instrument, Simulator, Skip, Tmpfs,  # noqa: E402
+                     Vennick, X11Session, check_all_once, count_logged_lines, ini_text, log_files,
+                     logged_lines, numbered_lines, read_logs, wait_for)
+
+INI_KEYS = {
+    "WorkFiles": ["exFilePath", "exLogFilePath"],
+    "Params": ["cComName", "cBauRate", "cBitSize", "cParity", "cStopBits", "RadioWaitTimeIndex"],
+}
+
+
+class Case:
+    """One scenario's temporary directory, program copy and helpers."""
+
+    def __init__(self, session, options, name):
+        self.session = session
+        self.options = options
+        self.name = name
+        self.root = tempfile.mkdtemp(prefix=f"vennick-e2e-{name}-")
+        self.logs = os.path.join(self.root, "logs")
+        os.makedirs(self.logs)
+        self.cleanups = []
+
+    def program(self, subdir="app", **ini):
+        program = Vennick(self.session, self.options.vennick, os.path.join(self.root, subdir))
+        ini.setdefault("log_dir", self.logs)
+        program.write_ini(ini_text(**ini))
+        self.cleanups.append(program.kill)
+        return program
+
+    def simulator(self, *args):
+        sim = Simulator(self.options.sim, *args)
+        self.cleanups.append(sim.stop)
+        return sim
+
+    def instrument(self, link=None):
+        instrument = Instrument(link)
+        self.cleanups.append(instrument.close)
+        return instrument
+
+    def lines_file(self, lines):
+        path = os.path.join(self.root, "lines.txt")
+        with open(path, "wb") as out:
+            out.write(b"".join(line + b"\r\n" for line in lines))
+        return path
+
+    def shot(self, label, window=None):
+        name = f"{self.name}-{label}"
+        return (self.session.screenshot_window(window, name) if window
+                else self.session.screenshot(name))
+
+    def close(self):
+        for cleanup in reversed(self.cleanups):
+            try:
+                cleanup()
+            except Exception:  # noqa: BLE001 - cleaning up after a failure must go on
+                pass
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def monitoring(case, instrument_path, **ini):
+    program = case.program(com1=instrument_path, **ini).start()
+    program.wait_main_window()
+    program.start_monitoring()
+    return program
+
+
+def ini_values(data):
+    values, section = {}, None
+    for line in data.decode("cp932").split("\r\n"):
+        if line.startswith("[") and line.endswith("]"):
+            section = line[1:-1]
+        elif "=" in line and section:
+            key, value = line.split("=", 1)
+            values[(section, key)] = value
+    return values
+
+
+def check_ini_complete(data, **expected):
+    assert b"\n" not in data.replace(b"\r\n", b""), "INI lines do not all end in CR LF"
+    values = ini_values(data)
+    for section, keys in INI_KEYS.items():
+        for key in keys:
+            assert (section, key) in values, f"INI lacks {section}/{key}: {data!r}"
+    for key, value in expected.items():
+        section = "WorkFiles" if key.startswith("ex") else "Params"
+        assert values[(section, key)] == str(value), \
+            f"INI {key}={values[(section, key)]!r}, expected {value!r}"
+    return values
+
+
+def check_ordered(lines, what):
+    assert lines == sorted(lines), f"{what} out of order"
+    assert len(lines) == len(set(lines)), f"{what}: some written twice"
+
+
+# --- Scenarios --------------------------------------------------------------------------------
+
+def scenario_typical_event(case):
+    """"12.5", CR, LF, EOT with "1秒": one file HH_MM_SS.TXT holding "12.5\r\n"."""
+    instrument = case.instrument()
+    program = monitoring(case, instrument.path, wait_index=1)
+    before = time.time()
+    instrument.send(b"12.5\r\n\x04")
+    wait_for(lambda: log_files(case.logs), 5, "the log file")
+    after = time.time()
+    files = read_logs(case.logs)
+    assert len(files) == 1, f"expected one file, found {[name for _, name, _ in files]}"
+    _, name, data = files[0]
+    assert data == b"12.5\r\n", f"{name} holds {data!r}"
+    stamps = {time.strftime("%H_%M_%S.TXT", time.localtime(t)) for t in range(int(before), int(after) + 2)}
+    assert name in stamps, f"{name} is not the time of the write ({sorted(stamps)})"
+    time.sleep(0.3)  # let the counter repaint for the screenshot
+    case.shot("written-0001", program.window)
+    assert os.listdir(case.logs) == [name], f"other files in the log directory: {os.listdir(case.logs)}"
+
+
+def scenario_stream_10000_lines(case):
+    """10,000 lines (with noise) and EOT every 50: every line in the files, in order, once."""
+    expected = numbered_lines(10000)
+    sim = case.simulator("--file", case.lines_file(expected), "--rate", "0", "--eot-every", "50",
+                         "--noise", "--linger-ms", "600000")
+    program = monitoring(case, sim.path, wait_index=1)
+    wait_for(lambda: count_logged_lines(case.logs) >= len(expected), 60, "all 10,000 lines on disk",
+             interval=0.2)
+    case.shot("done", program.window)
+    lines = logged_lines(case.logs)
+    assert lines == expected, f"{len(lines)} lines on disk differ from the 10,000 sent" + first_difference(lines, expected)
+
+
+def first_difference(found, expected):
+    for index, (a, b) in enumerate(zip(found, expected)):
+        if a != b:
+            return f" (line {index + 1}: {a!r} instead of {b!r})"
+    return f" ({len(found)} lines instead of {len(expected)})"
+
+
+def scenario_manual_write_with_typing(case):
+    """"0秒": lines stay until "書込"; typed text is written too. An EOT requests nothing."""
+    instrument = case.instrument()
+    program = monitoring(case, instrument.path, wait_index=0)
+    instrument.send(b"A1\r\nA2\r\nA3\r\n\x04")
+    wait_for(instrument.drained, 5, "the program to read the lines")
+    time.sleep(1.5)  # automatic writing is off: nothing may appear, neither by tick nor by EOT
+    assert not log_files(case.logs), f"written without 書込: {log_files(case.logs)}"
+    program.click_memo_end()
+    case.session.type_text("typed 7")
+    case.shot("typed", program.window)
+    program.click_tool("書込")
+    wait_for(lambda: log_files(case.logs), 5, "the file after 書込")
+    data = read_logs(case.logs)[0][2]
+    assert data == b"A1\r\nA2\r\nA3\r\ntyped 7", f"file holds {data!r}"
+
+
+def scenario_auto_write_two_seconds(case):
+    """Automatic writing with "2秒" and no EOT: the file appears 1-2 s after the first line."""
+    instrument = case.instrument()
+    monitoring(case, instrument.path, wait_index=2)
+    instrument.send(b"21.0\r\n")
+    sent = time.monotonic()
+    wait_for(lambda: log_files(case.logs), 5, "the automatic write")
+    delay = time.monotonic() - sent
+    data = read_logs(case.logs)[0][2]
+    assert data == b"21.0\r\n", f"file holds {data!r}"
+    # The second tick that finds the line writes it: 1 to 2 s, plus a little scheduling slack.
+    assert 0.9 <= delay <= 2.3, f"written {delay:.2f} s after the line"
+    print(f"    written {delay:.2f} s after the line")
+
+
+def scenario_buffer_limit_pauses_reception(case):
+    """Over 1000 lines with automatic writing off: reception pauses at 1001 lines, nothing is
+    lost from the device stream, and after "書込" the waiting lines arrive."""
+    instrument = case.instrument()
+    program = monitoring(case, instrument.path, wait_index=0)
+    # Long lines, so that the part the program has not fetched yet stays in the tty queue.
+    lines = [f"{n:06d} 1234567890 1234567890 12345".encode() for n in range(1, 2001)]
+    instrument.send_in_background(b"".join(line + b"\r\n" for line in lines))
+
+    def paused():
+        before = (instrument.unread(), instrument.sending())
+        time.sleep(0.5)
+        return before[0] > 0 and before == (instrument.unread(), instrument.sending())
+    wait_for(paused, 10, "reception to pause with bytes waiting in the tty", interval=0)
+    assert not log_files(case.logs), "written without 書込"
+    case.shot("paused-1001", program.window)
+    program.click_tool("書込")
+    wait_for(lambda: count_logged_lines(case.logs) >= 1001, 5, "the first 1001 lines on disk")
+    first = logged_lines(case.logs)
+    assert first == lines[:1001], "the first write is not lines 1 to 1001" + first_difference(first, lines[:1001])
+    wait_for(instrument.drained, 10, "the waiting lines to be read after 書込")
+    time.sleep(0.3)
+    program.click_tool("書込")
+    wait_for(lambda: count_logged_lines(case.logs) >= len(lines), 5, "the other 999 lines on disk")
+    found = logged_lines(case.logs)
+    assert found == lines, "lines lost or reordered" + first_difference(found, lines)
+
+
+def scenario_second_instance_refused(case):
+    """A second copy shows "Vennick はすでに起動されています。" and ends with 0; the first runs
+    on; closing it in Idle asks nothing and leaves every key in the INI; then a new copy starts."""
+    first = case.program("first", com1="/dev/null").start()
+    first.wait_main_window()
+    second = case.program("second", com1="/dev/null").start()
+    box = second.wait_box("Vennick")
+    case.shot("second-instance-box")
+    assert not case.session.windows(MAIN_CAPTION, second.process.pid), "second copy opened a window"
+    case.session.key(box, "Return")
+    assert second.wait_exit(5) == 0, f"second copy ended with {second.process.returncode}"
+    assert first.alive() and case.session.windows(MAIN_CAPTION, first.process.pid), "first copy gone"
+    first.click_tool("終了")
+    assert first.wait_exit(5) == 0, "first copy did not end with 0"
+    check_ini_complete(first.read_ini(), exLogFilePath=case.logs, RadioWaitTimeIndex=1)
+    assert b"[Ports]\r\nCOM1=/dev/null" in first.read_ini(), "the [Ports] section was lost"
+    again = case.program("first", com1="/dev/null").start()
+    again.wait_main_window()
+    again.click_tool("終了")
+    assert again.wait_exit(5) == 0, "a new copy after the first ended did not start and end normally"
+
+
+def scenario_close_while_monitoring_asks(case):
+    """Closing while monitoring asks; No keeps monitoring; Yes ends with 0 and saves every key."""
+    instrument = case.instrument()
+    program = monitoring(case, instrument.path, wait_index=3)
+    program.click_tool("終了")
+    program.wait_box("確認")
+    time.sleep(0.2)
+    case.shot("close-question")
+    program.answer_box("確認", "Escape")
+    assert program.alive(), "Escape (No) ended the program"
+    program.click_wait_item(1)  # "1秒"; saved at close
+    instrument.send(b"7.5\r\n\x04")
+    wait_for(lambda: log_files(case.logs), 5, "a write after answering No (monitoring goes on)")
+    assert read_logs(case.logs)[0][2] == b"7.5\r\n"
+    program.click_tool("終了")
+    program.answer_box("確認", "Return")
+    assert program.wait_exit(8) == 0, "Yes did not end the program with 0"
+    check_ini_complete(program.read_ini(), exLogFilePath=case.logs, RadioWaitTimeIndex=1,
+                       cBauRate=22)
+
+
+def scenario_settings_dialog_apply(case):
+    """The settings dialog: a new bit rate and log directory, "設定変更", Yes, both notices, and
+    the program ends with 0 leaving the new values in the INI."""
+    program = case.program(com1="/dev/null", bit_rate_index=8).start()
+    program.wait_main_window()
+    program.click_tool("環境")
+    dialog = program.wait_box(SETTINGS_CAPTION)
+    time.sleep(0.3)
+    case.shot("dialog", dialog)
+    session = case.session
+    session.click(dialog, 190, 133)  # ComboBauRate
+    session.xdotool("key", "ctrl+a")
+    session.type_text("1152")
+    new_logs = os.path.join(case.root, "elsewhere")
+    session.click(dialog, 150, 46)  # EditLogFilePath
+    session.xdotool("key", "ctrl+a")
+    session.type_text(new_logs)
+    case.shot("dialog-edited", dialog)
+    session.click(dialog, 155, 258)  # Button1 "設定変更"
+    program.answer_box("確認", "Return")
+    program.answer_box("Vennick", "Return")
+    program.answer_box("Vennick", "Return")
+    assert program.wait_exit(8) == 0, "apply did not end the program with 0"
+    check_ini_complete(program.read_ini(), cBauRate=14, exLogFilePath=new_logs)
+
+
+# --- Faults -----------------------------------------------------------------------------------
+
+def stream_case(case, count, rate, eot_every, padding="", **ini):
+    expected = [line + padding.encode() for line in numbered_lines(count)]
+    sim = case.simulator("--file", case.lines_file(expected), "--rate", str(rate), "--eot-every",
+                         str(eot_every), "--linger-ms", "600000")
+    program = monitoring(case, sim.path, **ini)
+    return expected, sim, program
+
+
+def check_files_whole_and_ordered(directories, expected):
+    for directory, name, data in read_logs(*directories):
+        assert data.endswith(b"\r\n"), f"{name}: not whole lines ({data[-16:]!r})"
+        check_ordered(data[:-2].split(b"\r\n"), name)
+    found = logged_lines(*directories)
+    check_all_once(found, expected)
+
+
+def scenario_fault_log_directory_removed(case):
+    """The log directory disappears while monitoring: the fallback <exe dir>//log is used."""
+    expected, sim, program = stream_case(case, 3000, 1000, 20, wait_index=1)
+    wait_for(lambda: count_logged_lines(case.logs) >= 800, 10, "the first lines on disk")
+    gone = case.logs + ".gone"
+    os.rename(case.logs, gone)  # for the program the directory is gone; its files stay countable
+    fallback = os.path.join(program.directory, "log")
+    wait_for(lambda: count_logged_lines(gone, fallback) >= len(expected), 20, "every line on disk",
+             interval=0.1)
+    assert log_files(fallback), "the fallback directory was not used"
+    assert not os.path.exists(case.logs), "the configured directory was created again"
+    check_files_whole_and_ordered([gone, fallback], expected)
+    print(f"    {len(log_files(gone))} files before, {len(log_files(fallback))} in the fallback")
+
+
+def scenario_fault_log_directory_read_only(case):
+    """The log directory turns read-only for a while: lines wait in the window, none lost."""
+    tmpfs = Tmpfs(case.logs, "16m")
+    case.cleanups.append(tmpfs.unmount)
+    expected, sim, program = stream_case(case, 2500, 600, 20, wait_index=1)
+    wait_for(lambda: count_logged_lines(case.logs) >= 300, 10, "the first lines on disk")
+    tmpfs.remount("ro")
+    time.sleep(1.5)
+    case.shot("read-only", program.window)
+    tmpfs.remount("rw")
+    wait_for(lambda: count_logged_lines(case.logs) >= len(expected), 20, "every line on disk",
+             interval=0.1)
+    check_files_whole_and_ordered([case.logs], expected)
+
+
+def scenario_fault_file_locked(case):
+    """Files of the coming seconds' names exist and are held locked by another program: those
+    writes fail, the lines wait and land in later files; the locked files stay untouched."""
+    expected, sim, program = stream_case(case, 1500, 300, 10, wait_index=1)
+    wait_for(lambda: count_logged_lines(case.logs) >= 100, 10, "the first lines on disk")
+    now = time.time()
+    held = []
+    for ahead in (1, 2):
+        name = time.strftime("%H_%M_%S.TXT", time.localtime(now + ahead))
+        handle = open(os.path.join(case.logs, name), "ab")
+        fcntl.flock(handle, fcntl.LOCK_EX)
+        held.append((name, handle))
+    wait_for(lambda: time.time() > now + 3.2, 5, "the locked seconds to pass")
+    for _, handle in held:
+        handle.close()
+    wait_for(lambda: count_logged_lines(case.logs) >= len(expected), 20, "every line on disk",
+             interval=0.1)
+    for name, _ in held:
+        size = os.path.getsize(os.path.join(case.logs, name))
+        assert size == 0, f"{name} was written while locked ({size} bytes)"
+        os.unlink(os.path.join(case.logs, name))
+    check_files_whole_and_ordered([case.logs], expected)
+
+
+def scenario_fault_disk_full(case):
+    """The log disk fills up: writes fail, reception pauses at the buffer limit, and once space
+    is back every line lands; no file holds a partial batch."""
+    tmpfs = Tmpfs(case.logs, "48k")
+    case.cleanups.append(tmpfs.unmount)
+    expected, sim, program = stream_case(case, 5000, 2000, 20, padding=" " + "1234567890" * 5,
+                                         wait_index=1)
+
+    def full():
+        stat = os.statvfs(case.logs)
+        return stat.f_bavail * stat.f_frsize < 4096
+    wait_for(full, 15, "the disk to fill up", interval=0.05)
+    time.sleep(1.5)
+    case.shot("disk-full", program.window)
+    on_full = count_logged_lines(case.logs)
+    assert on_full < len(expected) - 100, "the disk never filled up before the stream ended"
+    tmpfs.remount("size=16m")
+    wait_for(lambda: count_logged_lines(case.logs) >= len(expected), 30, "every line on disk",
+             interval=0.1)
+    check_files_whole_and_ordered([case.logs], expected)
+    print(f"    {on_full} lines on disk when full; all {len(expected)} after space came back")
+
+
+def scenario_fault_device_hang_up(case):
+    """The device hangs up and comes back under the same name: reconnection, and the lines from
+    before and after are all in the files."""
+    link = os.path.join(case.root, "ttyVennick")
+    instrument = case.instrument(link)
+    program = monitoring(case, link, wait_index=1)
+    before, after = numbered_lines(300), numbered_lines(300, start=301)
+    instrument.send(b"".join(line + b"\r\n" + (b"\x04" if i % 50 == 49 else b"")
+                             for i, line in enumerate(before)))
+    wait_for(lambda: count_logged_lines(case.logs) >= 300, 10, "the lines before the hang-up")
+    instrument.hang_up()
+    time.sleep(0.5)
+    instrument.come_back()
+    pid = program.process.pid
+
+    def reopened():
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            try:
+                if os.readlink(f"/proc/{pid}/fd/{fd}") == instrument.device:
+                    return True
+            except OSError:
+                pass
+        return False
+    wait_for(reopened, 10, "the program to reopen the device")
+    instrument.send(b"".join(line + b"\r\n" + (b"\x04" if i % 50 == 49 else b"")
+                             for i, line in enumerate(after)))
+    wait_for(lambda: count_logged_lines(case.logs) >= 600, 10, "the lines after the hang-up")
+    case.shot("after-reconnect", program.window)
+    found = logged_lines(case.logs)
+    assert found == before + after, "lines lost around the hang-up" + first_difference(found, before + after)
+
+
+def scenario_fault_killed_while_writing(case):
+    """SIGKILL in the middle of a fast stream with an EOT every 3 lines: no partial file; every
+    file on disk holds whole lines only, in order, none twice."""
+    expected = numbered_lines(200000)
+    sim = case.simulator("--file", case.lines_file(expected), "--rate", "0", "--eot-every", "3",
+                         "--linger-ms", "600000")
+    program = monitoring(case, sim.path, wait_index=1)
+    wait_for(lambda: count_logged_lines(case.logs) >= 3000, 20, "a few thousand lines on disk")
+    program.process.send_signal(signal.SIGKILL)
+    program.process.wait(5)
+    valid = set(expected)
+    files = read_logs(case.logs)
+    assert files, "no files written"
+    seen = []
+    for _, name, data in files:
+        assert data.endswith(b"\r\n"), f"{name} ends in a partial line: {data[-20:]!r}"
+        lines = data[:-2].split(b"\r\n")
+        bad = [line for line in lines if line not in valid]
+        assert not bad, f"{name} holds lines the device never sent: {bad[:3]}"
+        seen.extend(lines)
+    check_ordered(seen, "the files together")
+    others = [name for name in os.listdir(case.logs) if not LOG_NAME.match(name)]
+    assert all(name.startswith(".") for name in others), f"visible non-log files left: {others}"
+    print(f"    {len(seen)} whole lines in {len(files)} files; {len(others)} hidden temporary left")
+
+
+def scenario_fault_ini_read_only_at_close(case):
+    """The INI cannot be written at close: the error box shows and the program runs on; once
+    the INI is writable again, closing works and saves every key."""
+    app_dir = os.path.join(case.root, "ro-app")
+    tmpfs = Tmpfs(app_dir, "256m")
+    case.cleanups.append(tmpfs.unmount)
+    program = case.program("ro-app", com1="/dev/null", wait_index=2).start()
+    program.wait_main_window()
+    tmpfs.remount("ro")
+    program.click_tool("終了")
+    box = program.wait_box("Vennick")
+    time.sleep(0.2)
+    case.shot("ini-error")
+    case.session.key(box, "Return")
+    case.session.wait_no_window("Vennick", program.process.pid, 5)
+    time.sleep(0.5)
+    assert program.alive(), "the program ended although the INI was not written"
+    assert case.session.windows(MAIN_CAPTION, program.process.pid), "the main window is gone"
+    tmpfs.remount("rw")
+    program.click_tool("終了")
+    assert program.wait_exit(5) == 0, "the second close did not end the program with 0"
+    check_ini_complete(program.read_ini(), RadioWaitTimeIndex=2)
+
+
+SKIPPED = 77  # CTest's SKIP_RETURN_CODE
+SCENARIOS = [value for key, value in list(globals().items()) if key.startswith("scenario_")]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
+    parser.add_argument("--vennick", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--artifacts", required=True)
+    parser.add_argument("-k", dest="pattern", default="", help="run only scenarios matching this")
+    options = parser.parse_args()
+    options.vennick = os.path.abspath(options.vennick)
+    options.sim = os.path.abspath(options.sim)
+    os.makedirs(options.artifacts, exist_ok=True)
+
+    results = []
+    try:
+        with X11Session(options.artifacts) as session:
+            for scenario in SCENARIOS:
+                name = scenario.__name__[len("scenario_"):]
+                if not re.search(options.pattern, name):
+                    continue
+                results.append(run_one(session, options, name, scenario))
+    except Skip as reason:
+        print(f"SKIP all: {reason}")
+        return SKIPPED
+    failed = [name for name, outcome in results if outcome == "FAIL"]
+    print(f"\n{len(results) - len(failed)} of {len(results)} scenarios passed or skipped"
+          + (f"; failed: {', '.join(failed)}" if failed else ""))
+    return 1 if failed else 0
+
+
+def run_one(session, options, name, scenario):
+    print(f"--- {name}: {scenario.__doc__.splitlines()[0]}", flush=True)
+    case = Case(session, options, name)
+    started = time.monotonic()
+    outcome = "PASS"
+    try:
+        scenario(case)
+    except Skip as reason:
+        outcome = f"SKIP ({reason})"
+    except Exception:  # noqa: BLE001 - report and go on with the next scenario
+        outcome = "FAIL"
+        case.shot("failure")
+        traceback.print_exc()
+        for program_kill in case.cleanups:
+            owner = getattr(program_kill, "__self__", None)
+            if isinstance(owner, Vennick) and owner.process and owner.process.poll() is not None:
+                print(f"    program ended with {owner.process.returncode}: "
+                      f"{owner.process.stderr.read().decode(errors='replace')[-500:]}")
+    finally:
+        case.close()
+    print(f"    {outcome} ({time.monotonic() - started:.1f} s)", flush=True)
+    return name, outcome.split()[0]
+
+
+if __name__ == "__main__":
+    sys.exit(main())
