@@ -1,0 +1,341 @@
+#!/usr/bin/env python3
+"""The whole program under load: Vennick as a separate process (Xvfb + openbox, the start button
+clicked like an operator would), its COM1 a pseudo-terminal fed at the 2,000,000 bit/s line
+rate (200,000 bytes/s, 13-byte lines, EOT every 100 lines, "1秒").
+
+Prints: time from start to the window shown, idle CPU while monitoring a silent port, then for
+the stream: lines lost (every line must be in the files, in order), CPU share of one core, peak
+memory, and the time from each EOT to its batch on disk (p50/p99). With --references, `cat` and
+`picocom --logfile` read the same stream from pseudo-terminals of their own in the same run.
+
+usage: bench_program.py [--build DIR] [--seconds 60] [--references] [--plot PNG] [--json FILE]"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "acceptance"))
+from harness import Instrument, Vennick, X11Session, ini_text, log_files  # noqa: E402
+
+BYTES_PER_SECOND = 200_000
+LINES_PER_BATCH = 100
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def line_bytes(n):
+    return f"{n:011d}\r\n".encode()  # 13 bytes
+
+
+class Feed:
+    """Paces one stream into a pseudo-terminal and notes when each EOT left."""
+
+    def __init__(self, instrument, seconds):
+        self.instrument = instrument
+        self.batches = int(seconds * BYTES_PER_SECOND / (13 * LINES_PER_BATCH + 1))
+        self.eot_sent = []
+        self.thread = threading.Thread(target=self._run, daemon=True)
+
+    def lines(self):
+        return self.batches * LINES_PER_BATCH
+
+    def batch(self, k):
+        first = k * LINES_PER_BATCH + 1
+        return b"".join(line_bytes(n) for n in range(first, first + LINES_PER_BATCH)) + b"\x04"
+
+    def _run(self):
+        start = time.monotonic()
+        sent = 0
+        for k in range(self.batches):
+            data = self.batch(k)
+            due = start + (sent + len(data)) / BYTES_PER_SECOND
+            delay = due - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            self.instrument.send(data)
+            self.eot_sent.append(time.monotonic())
+            sent += len(data)
+
+
+class Landing:
+    """Polls a set of files for their total size; batch k has landed once the total reaches
+    k * batch_bytes."""
+
+    def __init__(self, sizes, batch_bytes, interval=0.002):
+        self.sizes = sizes
+        self.batch_bytes = batch_bytes
+        self.interval = interval
+        self.landed = []
+        self.stop = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        while not self.stop:
+            total = self.sizes()
+            now = time.monotonic()
+            while (len(self.landed) + 1) * self.batch_bytes <= total:
+                self.landed.append(now)
+            time.sleep(self.interval)
+
+
+def dir_size(directory):
+    def sizes():
+        total = 0
+        for entry in os.scandir(directory):
+            if entry.name.endswith(".TXT"):
+                try:
+                    total += entry.stat().st_size
+                except FileNotFoundError:
+                    pass
+        return total
+    return sizes
+
+
+def file_size(path):
+    def sizes():
+        try:
+            return os.path.getsize(path)
+        except FileNotFoundError:
+            return 0
+    return sizes
+
+
+def cpu_ticks(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def peak_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))] if ordered else float("nan")
+
+
+class Reader:
+    """One process reading one stream: its pid, where its output lands and the feed."""
+
+    def __init__(self, name, pid, feed, landing):
+        self.name = name
+        self.pid = pid
+        self.feed = feed
+        self.landing = landing
+        self.samples = []  # (seconds since start, cpu % over the last interval)
+
+    def latencies(self):
+        return [(landed - sent) * 1000 for sent, landed in zip(self.feed.eot_sent, self.landing.landed)]
+
+
+def start_reference(name, workdir, seconds):
+    instrument = Instrument()
+    out = os.path.join(workdir, name + ".log")
+    if name == "cat":
+        subprocess.run(["stty", "-F", instrument.device, "raw", "-echo"], check=True)
+        process = subprocess.Popen(["cat", instrument.device], stdout=open(out, "wb"))
+    else:
+        if not shutil.which("picocom"):
+            subprocess.run(["apt-get", "install", "-y", "-qq", "picocom"], check=False,
+                           capture_output=True)
+        console_master, console = os.openpty()  # picocom wants a terminal to read keys from
+        process = subprocess.Popen(["picocom", "-q", "-b", "2000000", "--noreset", "--logfile", out,
+                                    instrument.device], stdin=console, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        process.console = (console_master, console)
+    time.sleep(0.5)
+    feed = Feed(instrument, seconds)
+    landing = Landing(file_size(out), 13 * LINES_PER_BATCH + 1)
+    reader = Reader(name, process.pid, feed, landing)
+    reader.process, reader.instrument, reader.output = process, instrument, out
+    return reader
+
+
+def time_to_window(session, executable, workdir, runs=5):
+    times = []
+    for run in range(runs):
+        program = Vennick(session, executable, os.path.join(workdir, f"start{run}"))
+        program.write_ini(ini_text(log_dir=workdir, com1="/dev/null"))
+        started = time.monotonic()
+        program.start()
+        program.wait_main_window(timeout=10)
+        times.append(time.monotonic() - started)
+        program.click_tool("終了")
+        program.wait_exit(5)
+    return times
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
+    parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--idle-seconds", type=float, default=10)
+    parser.add_argument("--references", action="store_true")
+    parser.add_argument("--plot")
+    parser.add_argument("--json")
+    options = parser.parse_args()
+    executable = os.path.abspath(os.path.join(options.build, "app", "Vennick"))
+    workdir = tempfile.mkdtemp(prefix="vennick-bench-")
+    artifacts = os.path.join(workdir, "shots")
+    results = {"seconds": options.seconds}
+    try:
+        with X11Session(artifacts) as session:
+            starts = time_to_window(session, executable, workdir)
+            results["start_to_window_s"] = statistics.median(starts)
+            print(f"start to window shown: median {statistics.median(starts) * 1000:.0f} ms "
+                  f"(of {len(starts)}: {', '.join(f'{t * 1000:.0f}' for t in starts)})")
+
+            logs = os.path.join(workdir, "logs")
+            os.makedirs(logs)
+            instrument = Instrument()
+            program = Vennick(session, executable, os.path.join(workdir, "app"))
+            program.write_ini(ini_text(log_dir=logs, wait_index=1, com1=instrument.device))
+            program.start()
+            program.wait_main_window()
+            program.start_monitoring()
+            time.sleep(1)
+            ticks = cpu_ticks(program.process.pid)
+            time.sleep(options.idle_seconds)
+            idle = (cpu_ticks(program.process.pid) - ticks) / TICK / options.idle_seconds * 100
+            results["idle_cpu_percent"] = idle
+            print(f"idle CPU while monitoring a silent port: {idle:.2f} % of one core "
+                  f"({options.idle_seconds:.0f} s)")
+
+            feed = Feed(instrument, options.seconds)
+            readers = [Reader("Vennick", program.process.pid, feed,
+                              Landing(dir_size(logs), 13 * LINES_PER_BATCH))]
+            if options.references:
+                readers += [start_reference(name, workdir, options.seconds) for name in ("cat", "picocom")]
+            run(readers, options.seconds)
+
+            expected = b"".join(line_bytes(n) for n in range(1, feed.lines() + 1))
+            found = b"".join(open(os.path.join(logs, name), "rb").read() for name in log_files(logs))
+            lost = (len(expected) - len(found)) // 13 if found != expected else 0
+            in_order = found == expected
+            results["lines_sent"] = feed.lines()
+            results["lines_lost"] = lost
+            results["in_order"] = in_order
+            print(f"\nstream: {feed.lines()} lines of 13 bytes in {options.seconds:.0f} s, "
+                  f"{len(log_files(logs))} files; lines in order and complete: {in_order} "
+                  f"(lost: {lost})")
+            for reader in readers:
+                report(reader, options.seconds, results)
+            program.kill()
+            for reader in readers[1:]:
+                reader.process.kill()
+    finally:
+        if options.json:
+            with open(options.json, "w") as out:
+                json.dump(results, out, indent=1)
+        if options.plot and "series" in results:
+            plot(results, options.plot)
+        shutil.rmtree(workdir, ignore_errors=True)
+    return 0 if results.get("lines_lost") == 0 and results.get("in_order") else 1
+
+
+def run(readers, seconds):
+    started = time.monotonic()
+    last = {r.name: (started, cpu_ticks(r.pid)) for r in readers}
+    for reader in readers:
+        reader.start_ticks = cpu_ticks(reader.pid)
+        reader.landing.thread.start()
+        reader.feed.thread.start()
+    while any(r.feed.thread.is_alive() for r in readers):
+        time.sleep(min(5.0, max(1.0, seconds / 60)))
+        now = time.monotonic()
+        for reader in readers:
+            ticks = cpu_ticks(reader.pid)
+            then, before = last[reader.name]
+            reader.samples.append((now - started, (ticks - before) / TICK / (now - then) * 100))
+            last[reader.name] = (now, ticks)
+    elapsed = time.monotonic() - started
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and any(len(r.landing.landed) < r.feed.batches for r in readers):
+        time.sleep(0.05)
+    for reader in readers:
+        reader.cpu = (cpu_ticks(reader.pid) - reader.start_ticks) / TICK / elapsed * 100
+        reader.peak = peak_kib(reader.pid)
+        reader.landing.stop = True
+
+
+def report(reader, seconds, results):
+    latencies = reader.latencies()
+    missing = reader.feed.batches - len(reader.landing.landed)
+    entry = {"cpu_percent": reader.cpu, "peak_kib": reader.peak,
+             "latency_p50_ms": percentile(latencies, 50), "latency_p99_ms": percentile(latencies, 99),
+             "latency_max_ms": max(latencies) if latencies else float("nan"),
+             "batches_not_landed": missing}
+    results.setdefault("readers", {})[reader.name] = entry
+    results.setdefault("series", {})[reader.name] = {
+        "cpu": reader.samples,
+        "latency": [(sent - reader.feed.eot_sent[0], lat) for sent, lat in zip(reader.feed.eot_sent, latencies)],
+    }
+    print(f"{reader.name:8s} CPU {reader.cpu:5.2f} % of one core, peak memory {reader.peak / 1024:6.1f} MiB, "
+          f"EOT to disk p50 {entry['latency_p50_ms']:6.2f} ms, p99 {entry['latency_p99_ms']:6.2f} ms, "
+          f"max {entry['latency_max_ms']:7.2f} ms" + (f", {missing} batches never landed" if missing else ""))
+
+
+PLOT_SCRIPT = r"""
+import json, sys
+import matplotlib
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt
+results = json.load(open(sys.argv[1]))
+fig, (cpu, lat) = plt.subplots(2, 1, figsize=(9, 6), sharex=True)
+for name, series in results["series"].items():
+    xs = [t for t, _ in series["cpu"]]
+    cpu.plot(xs, [v for _, v in series["cpu"]], label=name)
+    points = series["latency"]
+    window = 10.0
+    buckets = {}
+    for t, v in points:
+        buckets.setdefault(int(t // window), []).append(v)
+    times = sorted(buckets)
+    def pct(values, p):
+        values = sorted(values)
+        return values[min(len(values) - 1, int(round(p / 100 * (len(values) - 1))))]
+    line, = lat.plot([(b + 0.5) * window for b in times], [pct(buckets[b], 50) for b in times], label=name + " p50")
+    lat.plot([(b + 0.5) * window for b in times], [pct(buckets[b], 99) for b in times], linestyle="--",
+             color=line.get_color(), label=name + " p99")
+cpu.set_ylabel("CPU, % of one core")
+cpu.legend()
+cpu.grid(alpha=0.3)
+lat.set_ylabel("EOT to file on disk, ms")
+lat.set_xlabel("seconds into the run (200,000 bytes/s, 13-byte lines, EOT every 100 lines)")
+lat.set_yscale("log")
+lat.legend(ncol=3, fontsize=8)
+lat.grid(alpha=0.3, which="both")
+fig.suptitle("Vennick beside cat and picocom --logfile, same stream, same run")
+fig.tight_layout()
+fig.savefig(sys.argv[2], dpi=90)
+"""
+
+
+def plot(results, path):
+    """Draws with Debian's matplotlib (installed here when missing)."""
+    system_python = "/usr/bin/python3"
+    probe = subprocess.run([system_python, "-c", "import matplotlib"], capture_output=True)
+    if probe.returncode != 0:
+        subprocess.run(["apt-get", "install", "-y", "-qq", "--no-install-recommends",
+                        "python3-matplotlib"], check=False, capture_output=True)
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as data:
+        json.dump(results, data)
+    result = subprocess.run([system_python, "-c", PLOT_SCRIPT, data.name, path])
+    os.unlink(data.name)
+    print(f"plot: {path}" if result.returncode == 0 else "plot: matplotlib not available, none drawn")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
