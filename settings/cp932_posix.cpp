@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "settings/cp932.h"
+#include "settings/cp932_platform.h"
 
 namespace vennick {
 namespace {
@@ -90,6 +90,8 @@ std::string convertAll(const char* to, const char* from, std::string_view in,
 
 }  // namespace
 
+namespace platform {
+
 std::string utf8ToCp932(std::string_view utf8) {
     return convertAll(kCp932, kUtf8, utf8, utf8SequenceLength);
 }
@@ -99,4 +101,5 @@ std::string cp932ToUtf8(std::string_view cp932) {
     return convertAll(kUtf8, kCp932, cp932, [](std::string_view) { return std::size_t{1}; });
 }
 
+}  // namespace platform
 }  // namespace vennick

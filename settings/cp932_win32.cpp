@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "settings/cp932.h"
+#include "settings/cp932_platform.h"
 #include "settings/wide_text_win32.h"
 
 namespace vennick {
@@ -63,6 +63,8 @@ std::wstring cp932ToWideLenient(std::string_view cp932) {
 
 }  // namespace
 
+namespace platform {
+
 std::string utf8ToCp932(std::string_view utf8) {
     // Malformed UTF-8 arrives as U+FFFD, which code page 932 cannot hold either.
     return fromWide(withoutSurrogates(utf8ToWide(utf8)), kCp932, "?");
@@ -75,4 +77,5 @@ std::string cp932ToUtf8(std::string_view cp932) {
     return wideToUtf8(wide);
 }
 
+}  // namespace platform
 }  // namespace vennick
