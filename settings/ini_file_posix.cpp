@@ -15,8 +15,10 @@
 #include "settings/cp932.h"
 #include "settings/ini_file.h"
 
-// Reads and writes INI files the way the Windows profile functions do, on the raw code page 932
-// bytes, so that every line the write does not touch stays byte for byte as it was.
+// Reads and writes INI files the way the Windows profile functions do (as Wine implements them),
+// on the raw code page 932 bytes. A write that changes a value rewrites the whole file in their
+// form: blank lines dropped, white space around names, "=" and values removed, every line ended
+// by CR LF; a write that changes nothing leaves the file alone.
 
 namespace vennick {
 namespace {
@@ -91,51 +93,51 @@ std::string_view unquote(std::string_view value) {
 enum class LineKind { Blank, Comment, Section, Entry };
 
 struct Line {
-    std::size_t begin = 0;
-    std::size_t end = 0;  // after the line feed, when there is one
     LineKind kind = LineKind::Blank;
-    std::string_view name;  // section or key name, trimmed
+    std::string_view name;  // section or key name, trimmed; a comment's text before any "="
     std::string_view value;
-    bool hasValue = false;  // an entry with "="
+    bool hasValue = false;  // an entry (or comment) with "="
 };
 
+// Up to the last "]", as the profile functions take it; text after it is dropped.
 std::optional<std::string_view> sectionName(std::string_view text) {
     if (text.empty() || text.front() != '[') return std::nullopt;
+    std::optional<std::size_t> close;
     for (std::size_t i = 1; i < text.size(); i += charLength(text, i)) {
-        if (text[i] == ']') return trim(text.substr(1, i - 1));
+        if (text[i] == ']') close = i;
     }
-    return std::nullopt;  // no closing bracket: an ordinary line, as Windows takes it
+    if (!close) return std::nullopt;  // no closing bracket: an ordinary line, as Windows takes it
+    return trim(text.substr(1, *close - 1));
 }
 
-Line parseLine(std::string_view text, std::size_t begin, std::size_t end) {
-    Line line{begin, end, LineKind::Blank, {}, {}, false};
-    const std::string_view content = trim(text.substr(begin, end - begin));
+Line parseLine(std::string_view content) {
+    Line line;
     if (content.empty()) return line;
-    if (content.front() == ';') {
-        line.kind = LineKind::Comment;
-    } else if (const auto section = sectionName(content)) {
+    if (const auto section = sectionName(content)) {
         line.kind = LineKind::Section;
         line.name = *section;
-    } else {
-        line.kind = LineKind::Entry;
-        const auto equals = content.find('=');  // never the second byte of a character
-        line.name = trim(content.substr(0, equals));
-        if (equals != std::string_view::npos) {
-            line.hasValue = true;
-            line.value = trim(content.substr(equals + 1));
-        }
+        return line;
+    }
+    line.kind = content.front() == ';' ? LineKind::Comment : LineKind::Entry;
+    const auto equals = content.find('=');  // never the second byte of a character
+    line.name = trim(content.substr(0, equals));
+    if (equals != std::string_view::npos) {
+        line.hasValue = true;
+        line.value = trim(content.substr(equals + 1));
     }
     return line;
 }
 
+// CR, LF and any run of them end a line.
 std::vector<Line> parseLines(std::string_view text) {
     std::vector<Line> lines;
     std::size_t begin = 0;
     while (begin < text.size()) {
-        const auto feed = text.find('\n', begin);
-        const std::size_t end = feed == std::string_view::npos ? text.size() : feed + 1;
-        lines.push_back(parseLine(text, begin, end));
-        begin = end;
+        auto end = text.find_first_of("\r\n", begin);
+        if (end == std::string_view::npos) end = text.size();
+        lines.push_back(parseLine(trim(text.substr(begin, end - begin))));
+        begin = text.find_first_not_of("\r\n", end);
+        if (begin == std::string_view::npos) break;
     }
     return lines;
 }
@@ -165,46 +167,42 @@ std::optional<std::size_t> findKey(const std::vector<Line>& lines, const Section
     return std::nullopt;
 }
 
-// Where a new key goes: after the section's last entry, before trailing comments and blanks.
-std::size_t lastEntry(const std::vector<Line>& lines, const Section& section) {
-    std::size_t last = section.header;
-    for (std::size_t i = section.header + 1; i < section.end; ++i) {
-        if (lines[i].kind == LineKind::Entry) last = i;
-    }
-    return last;
-}
-
-bool endsWithFeed(std::string_view text) {
-    return !text.empty() && text.back() == '\n';
-}
-
 std::string entryLine(std::string_view name, std::string_view value) {
     return std::string(name).append("=").append(value).append(kLineEnd);
 }
 
-// The file's text with the key set; names and value are code page 932.
-std::string withKey(const std::string& text, std::string_view section, std::string_view key,
+std::string sectionLine(std::string_view name) {
+    return std::string("[").append(name).append("]").append(kLineEnd);
+}
+
+// A line as the profile functions write it back.
+std::string normalized(const Line& line) {
+    if (line.kind == LineKind::Section) return sectionLine(line.name);
+    if (line.hasValue) return entryLine(line.name, line.value);
+    return std::string(line.name).append(kLineEnd);
+}
+
+// The file's text with the key set; names and value are code page 932, the value without
+// leading white space. A new key goes to the end of its section (after its comments), a new
+// section to the end of the file.
+std::string withKey(const std::vector<Line>& lines, std::string_view section, std::string_view key,
                     std::string_view value) {
-    const std::vector<Line> lines = parseLines(text);
     const auto found = findSection(lines, section);
+    const auto index = found ? findKey(lines, *found, key) : std::nullopt;
     std::string out;
-    if (!found) {
-        out = text;
-        if (!out.empty() && !endsWithFeed(out)) out += kLineEnd;
-        out.append("[").append(section).append("]").append(kLineEnd);
-        return out + entryLine(key, value);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (found && !index && i == found->end) out += entryLine(key, value);
+        if (lines[i].kind == LineKind::Blank) continue;
+        out += index && i == *index ? entryLine(lines[i].name, value) : normalized(lines[i]);
     }
-    if (const auto index = findKey(lines, *found, key)) {
-        // The key keeps its spelling from the file; the line becomes name=value.
-        const Line& line = lines[*index];
-        out.append(text, 0, line.begin) += entryLine(line.name, value);
-        return out.append(text, line.end);
-    }
-    const Line& after = lines[lastEntry(lines, *found)];
-    out.append(text, 0, after.end);
-    if (!endsWithFeed(out)) out += kLineEnd;
-    out += entryLine(key, value);
-    return out.append(text, after.end);
+    if (found && !index && found->end == lines.size()) out += entryLine(key, value);
+    if (!found) out += sectionLine(section) + entryLine(key, value);
+    return out;
+}
+
+std::string_view withoutLeadingBlanks(std::string_view text) {
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    return text;
 }
 
 // Files ------------------------------------------------------------------------------------
@@ -340,9 +338,17 @@ bool IniFile::write(std::string_view section, std::string_view key, std::string_
         if (!old) return false;
         text = std::move(*old);
     }
-    const std::string updated =
-        withKey(text, utf8ToCp932(section), utf8ToCp932(key), utf8ToCp932(value));
-    return replaceFile(path, updated, exists ? &status : nullptr);
+    const std::vector<Line> lines = parseLines(text);
+    const std::string sectionBytes = utf8ToCp932(section);
+    const std::string keyBytes = utf8ToCp932(key);
+    const std::string valueBytes = utf8ToCp932(value);
+    const std::string_view stored = withoutLeadingBlanks(valueBytes);
+    if (const auto found = findSection(lines, sectionBytes)) {
+        const auto index = findKey(lines, *found, keyBytes);
+        if (index && lines[*index].value == stored) return true;  // nothing to change
+    }
+    return replaceFile(path, withKey(lines, sectionBytes, keyBytes, stored),
+                       exists ? &status : nullptr);
 }
 
 }  // namespace vennick

@@ -276,28 +276,51 @@ TEST_F(IniFileBytes, NewFileHoldsSectionAndKeyWithCrLf) {
     EXPECT_EQ(bytesOnDisk(), "[WorkFiles]\r\nexFilePath=x\r\n");
 }
 
-TEST_F(IniFileBytes, ReplacingAKeyTouchesOnlyItsLine) {
-    const std::string head =
+TEST_F(IniFileBytes, ChangingAKeyRewritesTheFileInTheProfileForm) {
+    // Blank lines go, white space around names, "=" and values goes, every line ends in CR LF;
+    // comments, other keys and sections stay in their order.
+    IniFile ini = withContent(
         "; Vennick settings\r\n\r\n[WorkFiles]\r\nexFilePath=/opt/vennick/\r\n\r\n"
-        "[Params]\r\n; serial line\r\n  extra = kept  \r\n";
-    const std::string tail =
-        "unknown=1\n\r\n[Ports]\r\nCOM1=/dev/ttyUSB0\r\nCOM2=/dev/ttyS1\r\n; end";
-    IniFile ini = withContent(head + "cBauRate = 8\r\n" + tail);
+        "[Params]\r\n; serial line\r\n  extra = kept  \r\ncBauRate = 8\r\nunknown=1\n\r\n"
+        "[Ports]\r\nCOM1=/dev/ttyUSB0\r\nCOM2=/dev/ttyS1\r\n; end");
     ASSERT_TRUE(ini.write("Params", "cBauRate", "10"));
-    EXPECT_EQ(bytesOnDisk(), head + "cBauRate=10\r\n" + tail);
+    EXPECT_EQ(bytesOnDisk(),
+              "; Vennick settings\r\n[WorkFiles]\r\nexFilePath=/opt/vennick/\r\n"
+              "[Params]\r\n; serial line\r\nextra=kept\r\ncBauRate=10\r\nunknown=1\r\n"
+              "[Ports]\r\nCOM1=/dev/ttyUSB0\r\nCOM2=/dev/ttyS1\r\n; end\r\n");
 }
 
-TEST_F(IniFileBytes, MissingKeyGoesAfterTheSectionsLastKey) {
+TEST_F(IniFileBytes, WritingTheValueAlreadyThereLeavesTheFileAlone) {
+    const std::string before = "[Params]\r\n\r\n  cBauRate = 8  \r\n";
+    IniFile ini = withContent(before);
+    ASSERT_TRUE(ini.write("Params", "cBauRate", "8"));
+    EXPECT_EQ(bytesOnDisk(), before);
+}
+
+TEST_F(IniFileBytes, MissingKeyGoesToTheEndOfItsSection) {
     IniFile ini = withContent("[Params]\r\na=1\r\nb=2\r\n\r\n; next\r\n[Ports]\r\nCOM1=x\r\n");
     ASSERT_TRUE(ini.write("Params", "c", "3"));
-    EXPECT_EQ(bytesOnDisk(),
-              "[Params]\r\na=1\r\nb=2\r\nc=3\r\n\r\n; next\r\n[Ports]\r\nCOM1=x\r\n");
+    EXPECT_EQ(bytesOnDisk(), "[Params]\r\na=1\r\nb=2\r\n; next\r\nc=3\r\n[Ports]\r\nCOM1=x\r\n");
 }
 
 TEST_F(IniFileBytes, MissingKeyOfEmptySectionGoesRightAfterItsHeader) {
     IniFile ini = withContent("[Params]\r\n\r\n[Ports]\r\nCOM1=x\r\n");
     ASSERT_TRUE(ini.write("Params", "c", "3"));
-    EXPECT_EQ(bytesOnDisk(), "[Params]\r\nc=3\r\n\r\n[Ports]\r\nCOM1=x\r\n");
+    EXPECT_EQ(bytesOnDisk(), "[Params]\r\nc=3\r\n[Ports]\r\nCOM1=x\r\n");
+}
+
+TEST_F(IniFileBytes, WrittenValueLosesItsLeadingWhiteSpaceOnly) {
+    IniFile ini = withContent("[A]\r\nk=1\r\n");
+    ASSERT_TRUE(ini.write("A", "k", "  v w  "));
+    EXPECT_EQ(bytesOnDisk(), "[A]\r\nk=v w  \r\n");
+    EXPECT_EQ(ini.read("A", "k", "-"), "v w");
+}
+
+TEST_F(IniFileBytes, SectionHeadersAreCutAtTheirLastBracketAndCarriageReturnsEndLines) {
+    IniFile ini = withContent("[ A ] trailing\rk=1\r[B]\rq=2\r");
+    EXPECT_EQ(ini.read("B", "q", "-"), "2");
+    ASSERT_TRUE(ini.write("A", "k", "3"));
+    EXPECT_EQ(bytesOnDisk(), "[A]\r\nk=3\r\n[B]\r\nq=2\r\n");
 }
 
 TEST_F(IniFileBytes, MissingSectionIsAppendedAtTheEnd) {
