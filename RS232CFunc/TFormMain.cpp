@@ -486,14 +486,15 @@ void TFormMain::placeTopRight() { place(&topRightPosition); }
 // Places the window by its outer size. A window manager reports the frame only after the window
 // is mapped, so the placement is repeated once if the frame turns out other than assumed.
 void TFormMain::place(Placement placement) {
+    placement_ = placement;
     const QRect area = screen()->availableGeometry();
     const QSize outer = frameGeometry().size();
     const WindowPosition at = placement({area.left(), area.top(), area.left() + area.width(),
                                          area.top() + area.height()},
                                         outer.width(), outer.height());
     move(at.left, at.top);
-    QTimer::singleShot(kFrameSettleMs, this, [this, placement, outer] {
-        if (frameGeometry().size() != outer) place(placement);
+    QTimer::singleShot(kFrameSettleMs, this, [this, outer] {
+        if (frameGeometry().size() != outer) place(placement_);
     });
 }
 

@@ -121,6 +121,7 @@ private:
     std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
     bool started_ = false;
     bool shown_ = false;
+    Placement placement_ = nullptr;  // the latest placement: a late re-placement must not undo it
     bool errorBoxOpen_ = false;
     bool updatingView_ = false;
     bool viewReplaced_ = false;
