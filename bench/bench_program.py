@@ -85,17 +85,31 @@ class Landing:
             time.sleep(self.interval)
 
 
-def dir_size(directory):
-    def sizes():
-        total = 0
-        for entry in os.scandir(directory):
-            if entry.name.endswith(".TXT"):
-                try:
-                    total += entry.stat().st_size
-                except FileNotFoundError:
-                    pass
-        return total
-    return sizes
+class LogDirSize:
+    """Total size of the log files. A file is named after the second of its write, so only the
+    names of the last few seconds can still grow; older ones are summed once (a scan of the
+    whole directory would slow the polling down as the files pile up)."""
+
+    def __init__(self, directory):
+        self.directory = directory
+        self.frozen = 0
+        self.frozen_until = None  # the second up to which names are summed in `frozen`
+
+    def _size(self, second):
+        name = time.strftime("%H_%M_%S.TXT", time.localtime(second))
+        try:
+            return os.path.getsize(os.path.join(self.directory, name))
+        except FileNotFoundError:
+            return 0
+
+    def __call__(self):
+        now = int(time.time())
+        if self.frozen_until is None:
+            self.frozen_until = now - 4
+        while self.frozen_until < now - 4:
+            self.frozen_until += 1
+            self.frozen += self._size(self.frozen_until)
+        return self.frozen + sum(self._size(second) for second in range(now - 3, now + 2))
 
 
 def file_size(path):
@@ -215,7 +229,7 @@ def main():
 
             feed = Feed(instrument, options.seconds)
             readers = [Reader("Vennick", program.process.pid, feed,
-                              Landing(dir_size(logs), 13 * LINES_PER_BATCH))]
+                              Landing(LogDirSize(logs), 13 * LINES_PER_BATCH))]
             if options.references:
                 readers += [start_reference(name, workdir, options.seconds) for name in ("cat", "picocom")]
             run(readers, options.seconds)

@@ -163,12 +163,21 @@ class X11Session:
                        capture_output=True)
         return path
 
+    def frame_extents(self, window):
+        """(left, right, top, bottom) of the window manager's frame around the window."""
+        result = subprocess.run(["xprop", "-id", str(window), "_NET_FRAME_EXTENTS"], env=self.env(),
+                                capture_output=True, text=True)
+        numbers = re.findall(r"\d+", result.stdout.split("=", 1)[-1])
+        return tuple(map(int, numbers)) if len(numbers) == 4 else (0, 0, 0, 0)
+
     def screenshot_window(self, window, name):
+        """The window with its frame."""
         path = os.path.join(self.artifacts, name + ".png")
         x, y, w, h = self.geometry(window)
-        # Take the frame too: openbox draws about 4 px of border and a title bar above.
-        subprocess.run(["import", "-window", "root", "-crop", f"{w + 8}x{h + 30}+{x - 4}+{y - 26}",
-                        "+repage", path], env=self.env(), check=False, capture_output=True)
+        left, right, top, bottom = self.frame_extents(window)
+        subprocess.run(["import", "-window", "root", "-crop",
+                        f"{w + left + right}x{h + top + bottom}+{x - left}+{y - top}", "+repage", path],
+                       env=self.env(), check=False, capture_output=True)
         return path
 
 

@@ -114,10 +114,36 @@ def check_ordered(lines, what):
 
 # --- Scenarios --------------------------------------------------------------------------------
 
+def check_placement(case, program, where):
+    """The frame (outer size) centred in the work area, or in its top-right corner. The window
+    manager frames the window only after it is shown, so the place may settle for a moment."""
+    session = case.session
+
+    def outer():
+        x, y, w, h = session.geometry(program.window)
+        left, right, top, bottom = session.frame_extents(program.window)
+        return x - left, y - top, w + left + right, h + top + bottom
+
+    area_w, area_h = session.size
+
+    def wanted():
+        _, _, w, h = outer()
+        return (area_w // 2 - w // 2, area_h // 2 - h // 2) if where == "centre" else (area_w - w, 0)
+    try:
+        wait_for(lambda: outer()[:2] == wanted(), 2, f"the window placed at the {where}")
+    except AssertionError:
+        raise AssertionError(f"frame at {outer()[:2]}, want {wanted()} ({where})") from None
+
+
 def scenario_typical_event(case):
     """"12.5", CR, LF, EOT with "1秒": one file HH_MM_SS.TXT holding "12.5\r\n"."""
     instrument = case.instrument()
-    program = monitoring(case, instrument.path, wait_index=1)
+    program = case.program(com1=instrument.path, wait_index=1).start()
+    program.wait_main_window()
+    check_placement(case, program, "centre")
+    case.shot("idle", program.window)
+    program.start_monitoring()
+    check_placement(case, program, "top right")
     before = time.time()
     instrument.send(b"12.5\r\n\x04")
     wait_for(lambda: log_files(case.logs), 5, "the log file")
@@ -407,6 +433,31 @@ def scenario_fault_device_hang_up(case):
     case.shot("after-reconnect", program.window)
     found = logged_lines(case.logs)
     assert found == before + after, "lines lost around the hang-up" + first_difference(found, before + after)
+
+
+def scenario_fault_simulator_hangs_up(case):
+    """vennick-sim hangs up after every 400 lines and is back 1.5 s later under its link: every
+    line from before and after each hang-up is in the files, in order."""
+    link = os.path.join(case.root, "ttySim")
+    expected = numbered_lines(1000)
+    sim = case.simulator("--link", link, "--file", case.lines_file(expected), "--rate", "500",
+                         "--eot-every", "50", "--hangup-after", "400", "--back-after-ms", "1500",
+                         "--linger-ms", "600000")
+    program = monitoring(case, link, wait_index=1)
+    try:
+        wait_for(lambda: count_logged_lines(case.logs) >= len(expected), 30, "every line on disk",
+                 interval=0.1)
+    except AssertionError as error:
+        pid = program.process.pid
+        ttys = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+        sim.stop()
+        found = logged_lines(case.logs)
+        raise AssertionError(f"{error}: {len(found)} lines{first_difference(found, expected)}; link -> "
+                             f"{os.readlink(link)}; program holds {[t for t in ttys if 'pts' in t]}; "
+                             f"simulator said {sim.process.stderr.read()!r}") from None
+    case.shot("after-reconnects", program.window)
+    found = logged_lines(case.logs)
+    assert found == expected, "lines lost around the hang-ups" + first_difference(found, expected)
 
 
 def scenario_fault_killed_while_writing(case):
