@@ -23,7 +23,6 @@ SETTINGS_CAPTION = "RS232Cﾊﾟﾗﾒｰﾀ設定"
 CLIENT_W, CLIENT_H = 266, 169
 TOOLBAR_ROW = 22
 STATUS_BAR = 19
-RADIO_ROW = 33
 # Tool bar button centres (x in the row) as laid out with the IPA fonts.
 TOOL_BUTTONS = {
     "環境": (1, 22),
@@ -250,8 +249,8 @@ class Vennick:
         self.click_client(x, TOOLBAR_ROW * (row - 1) + TOOLBAR_ROW // 2)
 
     def click_wait_item(self, index):
-        top = CLIENT_H - STATUS_BAR - RADIO_ROW
-        self.click_client(14 + index * 51, top + 20)
+        # The radio circles sit in the row just above the status bar, about 50 px apart.
+        self.click_client(14 + round(50.5 * index), CLIENT_H - STATUS_BAR - 6)
 
     def click_memo_end(self):
         self.click_client(CLIENT_W // 2, TOOLBAR_ROW * 2 + 40)
