@@ -524,6 +524,9 @@ def main():
     options.vennick = os.path.abspath(options.vennick)
     options.sim = os.path.abspath(options.sim)
     os.makedirs(options.artifacts, exist_ok=True)
+    for old in os.listdir(options.artifacts):  # screenshots of an earlier run would mislead
+        if old.endswith(".png"):
+            os.unlink(os.path.join(options.artifacts, old))
 
     results = []
     try:
