@@ -83,13 +83,26 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
       ini_(services_.iniPath),
       writer_(services_.executableDir, services_.clock),
       runState_(settings_, writer_, *this),
-      sink_([this] { QMetaObject::invokeMethod(this, [this] { drainReceived(); }, Qt::QueuedConnection); }) {
+      sink_([this] {
+          QMetaObject::invokeMethod(
+              this, [this] { drainReceived(); }, Qt::QueuedConnection);
+      }) {
     buildWidgets();
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
     comIndexInUse_ = settings_.comIndex;
 }
 
 TFormMain::~TFormMain() = default;
+
+// The central area under the two tool bar rows, top to bottom: the two big labels, the list
+// view, the status line and the "自動書込" group; the start button lies over the middle.
+namespace layout {
+constexpr int kCentralHeight = kClientHeight - 2 * kToolBarRowHeight - kStatusBarHeight;
+constexpr int kLabelHeight = 24;
+constexpr int kStatusLineHeight = 12;
+constexpr int kRadioHeight = 30;
+constexpr int kMemoHeight = kCentralHeight - kLabelHeight - kStatusLineHeight - kRadioHeight;
+}  // namespace layout
 
 void TFormMain::buildWidgets() {
     setObjectName(QStringLiteral("FormMain"));
@@ -101,29 +114,43 @@ void TFormMain::buildWidgets() {
     buildToolBars();
 
     auto* central = new QWidget(this);
-    const int centralHeight = kClientHeight - 2 * kToolBarRowHeight - kStatusBarHeight;
-    central->setFixedSize(kClientWidth, centralHeight);
+    central->setFixedSize(kClientWidth, layout::kCentralHeight);
     setCentralWidget(central);
+    buildLabels(central);
+    buildMemo(central);
+    buildRadioGroup(central);
+    radioWaitTime_->setGeometry(0, layout::kCentralHeight - layout::kRadioHeight, kClientWidth,
+                                layout::kRadioHeight);
+    buildStartButton(central);
+    buildStatusBar();
+    buildTimers();
+    setFixedSize(kClientWidth, kClientHeight);
+}
 
-    labelWatch_ = new QLabel(central);
-    labelWatch_->setObjectName(QStringLiteral("LabelWatch"));
-    labelWatch_->setFont(pixelFont(font().family(), 24));
-    labelWatch_->setGeometry(4, 0, 110, 24);
+QLabel* TFormMain::addLabel(QWidget* parent, const char* name, int pixels, const QRect& at) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setFont(pixelFont(font().family(), pixels));
+    label->setGeometry(at);
+    return label;
+}
 
-    labelBigLog_ = new QLabel(central);
-    labelBigLog_->setObjectName(QStringLiteral("LabelBigLog"));
-    labelBigLog_->setFont(pixelFont(font().family(), 24));
+void TFormMain::buildLabels(QWidget* central) {
+    labelWatch_ = addLabel(central, "LabelWatch", 24, {4, 0, 110, layout::kLabelHeight});
+    labelBigLog_ =
+        addLabel(central, "LabelBigLog", 24, {kClientWidth - 114, 0, 110, layout::kLabelHeight});
     labelBigLog_->setStyleSheet(QStringLiteral("color: navy"));
     labelBigLog_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    labelBigLog_->setGeometry(kClientWidth - 114, 0, 110, 24);
+    label1_ = addLabel(central, "Label1", 12,
+                       {0, layout::kLabelHeight + layout::kMemoHeight, kClientWidth - 2,
+                        layout::kStatusLineHeight});
+    label1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+}
 
-    const int radioHeight = 30;
-    const int statusLineHeight = 12;
-    const int memoTop = 24;
-    const int memoHeight = centralHeight - memoTop - statusLineHeight - radioHeight;
+void TFormMain::buildMemo(QWidget* central) {
     memo1_ = new QPlainTextEdit(central);
     memo1_->setObjectName(QStringLiteral("Memo1"));
-    memo1_->setGeometry(0, memoTop, kClientWidth, memoHeight);
+    memo1_->setGeometry(0, layout::kLabelHeight, kClientWidth, layout::kMemoHeight);
     memo1_->setFont(pixelFont(QStringLiteral("ＭＳ ゴシック"), 15));
     memo1_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: white; color: blue; }"));
     memo1_->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -139,34 +166,31 @@ void TFormMain::buildWidgets() {
         const QTextCursor cursor = memo1_->textCursor();
         runState_.selectionLengthChanged(cursor.selectionEnd() - cursor.selectionStart());
     });
+}
 
-    label1_ = new QLabel(central);
-    label1_->setObjectName(QStringLiteral("Label1"));
-    label1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    label1_->setGeometry(0, memoTop + memoHeight, kClientWidth - 2, statusLineHeight);
-
-    buildRadioGroup(central);
-    radioWaitTime_->setGeometry(0, centralHeight - radioHeight, kClientWidth, radioHeight);
-
+// The caption over a picture, as the start button has always looked.
+void TFormMain::buildStartButton(QWidget* central) {
     bitBtnStart_ = new QPushButton(central);
     bitBtnStart_->setObjectName(QStringLiteral("BitBtnStart"));
     bitBtnStart_->setFocusPolicy(Qt::NoFocus);
-    bitBtnStart_->setGeometry((kClientWidth - 137) / 2, (centralHeight - 65) / 2, 137, 65);
+    bitBtnStart_->setGeometry((kClientWidth - 137) / 2, (layout::kCentralHeight - 65) / 2, 137, 65);
     bitBtnStart_->setAccessibleName(QStringLiteral("受信開始"));
-    auto* startLayout = new QVBoxLayout(bitBtnStart_);
-    startLayout->setContentsMargins(2, 6, 2, 6);
+    auto* stack = new QVBoxLayout(bitBtnStart_);
+    stack->setContentsMargins(2, 6, 2, 6);
     auto* caption = new QLabel(QStringLiteral("受信開始"), bitBtnStart_);
     caption->setFont(pixelFont(font().family(), 16, true));
-    caption->setAlignment(Qt::AlignCenter);
-    caption->setAttribute(Qt::WA_TransparentForMouseEvents);
     auto* picture = new QLabel(bitBtnStart_);
     picture->setPixmap(startPicture(true));
-    picture->setAlignment(Qt::AlignCenter);
-    picture->setAttribute(Qt::WA_TransparentForMouseEvents);
-    startLayout->addWidget(caption);
-    startLayout->addWidget(picture);
-    connect(bitBtnStart_, &QPushButton::clicked, this, [this] { guarded([this] { BitBtnStartClick(); }); });
+    for (QLabel* part : {caption, picture}) {
+        part->setAlignment(Qt::AlignCenter);
+        part->setAttribute(Qt::WA_TransparentForMouseEvents);
+        stack->addWidget(part);
+    }
+    connect(bitBtnStart_, &QPushButton::clicked, this,
+            [this] { guarded([this] { BitBtnStartClick(); }); });
+}
 
+void TFormMain::buildStatusBar() {
     auto* bar = new QStatusBar(this);
     bar->setObjectName(QStringLiteral("StatusBar"));
     bar->setSizeGripEnabled(false);
@@ -176,7 +200,9 @@ void TFormMain::buildWidgets() {
     statusPanel_->setMinimumWidth(50);  // the last panel runs on to the window's edge
     bar->addWidget(statusPanel_, 1);
     setStatusBar(bar);
+}
 
+void TFormMain::buildTimers() {
     timerLog_ = new QTimer(this);
     timerLog_->setObjectName(QStringLiteral("TimerLog"));
     timerLog_->setInterval(0);
@@ -186,8 +212,6 @@ void TFormMain::buildWidgets() {
     viewFlush_->setSingleShot(true);
     viewFlush_->setInterval(kViewFlushMs);
     connect(viewFlush_, &QTimer::timeout, this, &TFormMain::flushView);
-
-    setFixedSize(kClientWidth, kClientHeight);
 }
 
 void TFormMain::buildToolBars() {
@@ -201,16 +225,18 @@ void TFormMain::buildToolBars() {
         bar->setToolButtonStyle(Qt::ToolButtonTextOnly);
         bar->setContextMenuPolicy(Qt::PreventContextMenu);
         bar->setFixedHeight(kToolBarRowHeight);
-        bar->setStyleSheet(QStringLiteral("QToolBar { spacing: 0px; padding: 0px; }"
-                                          "QToolButton { min-height: 20px; max-height: 20px;"
-                                          " padding: 0px 3px; }"));
+        bar->setStyleSheet(
+            QStringLiteral("QToolBar { spacing: 0px; padding: 0px; }"
+                           "QToolButton { min-height: 20px; max-height: 20px;"
+                           " padding: 0px 3px; }"));
     }
     addToolBar(Qt::TopToolBarArea, toolBar1_);
     addToolBarBreak(Qt::TopToolBarArea);
     addToolBar(Qt::TopToolBarArea, toolBar1Row2_);
     setContextMenuPolicy(Qt::PreventContextMenu);
 
-    actionEnv_ = addAction(toolBar1_, "ActionEnv", QStringLiteral("環境"), &TFormMain::ActionEnvExecute);
+    actionEnv_ =
+        addAction(toolBar1_, "ActionEnv", QStringLiteral("環境"), &TFormMain::ActionEnvExecute);
     actionBuffErase_ = addAction(toolBar1_, "ActionBuffErase", QStringLiteral("ﾊﾞｯﾌｧ消去"),
                                  &TFormMain::ActionBuffEraseExecute);
     actionDeleteLine_ = addAction(toolBar1_, "ActionDeleteLine", QStringLiteral("行削除"),
@@ -225,7 +251,8 @@ QAction* TFormMain::addAction(QToolBar* bar, const char* name, const QString& ca
                               void (TFormMain::*handler)()) {
     QAction* action = bar->addAction(caption);
     action->setObjectName(QString::fromLatin1(name));
-    connect(action, &QAction::triggered, this, [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
+    connect(action, &QAction::triggered, this,
+            [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
     return action;
 }
 
@@ -258,7 +285,9 @@ void TFormMain::showEvent(QShowEvent* event) {
     }
 }
 
-void TFormMain::FormShow() { enterIdle(); }
+void TFormMain::FormShow() {
+    enterIdle();
+}
 
 void TFormMain::enterIdle() {
     placeCentred();
@@ -320,16 +349,22 @@ void TFormMain::ActionEnvExecute() {
     if (settingsDialog_) settingsDialog_->exec();
 }
 
-void TFormMain::ActionBuffEraseExecute() { runState_.eraseBuffer(); }
+void TFormMain::ActionBuffEraseExecute() {
+    runState_.eraseBuffer();
+}
 
 void TFormMain::ActionDeleteLineExecute() {
     flushView();
     runState_.deleteClickedLine();
 }
 
-void TFormMain::ActionWriteExecute() { runState_.writeBuffer(); }
+void TFormMain::ActionWriteExecute() {
+    runState_.writeBuffer();
+}
 
-void TFormMain::ActionQuitExecute() { close(); }
+void TFormMain::ActionQuitExecute() {
+    close();
+}
 
 void TFormMain::RadioWaitTimeClick(int index) {
     runState_.setWaitIndex(index);
@@ -348,7 +383,9 @@ void TFormMain::applyAutoWriteSetting() {
     memo1_->setReadOnly(setting.viewReadOnly);
 }
 
-void TFormMain::TimerLogTimer() { runState_.timerTick(); }
+void TFormMain::TimerLogTimer() {
+    runState_.timerTick();
+}
 
 // --- Closing ------------------------------------------------------------------------------
 
@@ -382,8 +419,8 @@ bool TFormMain::FormClose() {
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
     if (watched == memo1_->viewport() && event->type() == QEvent::MouseButtonRelease) {
-        QMetaObject::invokeMethod(this, [this] { guarded([this] { Memo1MouseUp(); }); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { guarded([this] { Memo1MouseUp(); }); }, Qt::QueuedConnection);
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -401,7 +438,9 @@ void TFormMain::Memo1Changed() {
     viewShownBytes_ = runState_.buffer().text().size();
 }
 
-void TFormMain::lineAppended(std::string_view /*line*/) { scheduleViewFlush(); }
+void TFormMain::lineAppended(std::string_view /*line*/) {
+    scheduleViewFlush();
+}
 
 void TFormMain::textReplaced() {
     viewReplaced_ = true;
@@ -439,8 +478,10 @@ void TFormMain::selectLine(const LineSelection& selection) {
     flushView();
     const QTextBlock block = memo1_->document()->findBlockByNumber(selection.line);
     const QByteArray line = block.text().toUtf8();
-    const int start = block.position() + static_cast<int>(QString::fromUtf8(line.left(selection.column)).size());
-    const int length = static_cast<int>(QString::fromUtf8(line.mid(selection.column, selection.length)).size());
+    const int start =
+        block.position() + static_cast<int>(QString::fromUtf8(line.left(selection.column)).size());
+    const int length =
+        static_cast<int>(QString::fromUtf8(line.mid(selection.column, selection.length)).size());
     memo1_->setFocus();
     QTextCursor cursor(memo1_->document());
     cursor.setPosition(start);
@@ -450,9 +491,13 @@ void TFormMain::selectLine(const LineSelection& selection) {
 
 // --- Run state shown ----------------------------------------------------------------------
 
-void TFormMain::showStatus(const std::string& text) { label1_->setText(QString::fromStdString(text)); }
+void TFormMain::showStatus(const std::string& text) {
+    label1_->setText(QString::fromStdString(text));
+}
 
-void TFormMain::showWrittenCount(std::int32_t count) { labelBigLog_->setText(countText(count)); }
+void TFormMain::showWrittenCount(std::int32_t count) {
+    labelBigLog_->setText(countText(count));
+}
 
 void TFormMain::showActions(const ActionStates& states) {
     actionWrite_->setEnabled(states.write);
@@ -460,7 +505,9 @@ void TFormMain::showActions(const ActionStates& states) {
     actionDeleteLine_->setEnabled(states.deleteLine);
 }
 
-void TFormMain::lineCountChanged(int count) { gate_.publish(count); }
+void TFormMain::lineCountChanged(int count) {
+    gate_.publish(count);
+}
 
 // --- Receive path -------------------------------------------------------------------------
 
@@ -479,9 +526,13 @@ void TFormMain::drainReceived() {
 
 // --- Helpers ------------------------------------------------------------------------------
 
-void TFormMain::placeCentred() { place(&centredPosition); }
+void TFormMain::placeCentred() {
+    place(&centredPosition);
+}
 
-void TFormMain::placeTopRight() { place(&topRightPosition); }
+void TFormMain::placeTopRight() {
+    place(&topRightPosition);
+}
 
 // Places the window by its outer size. A window manager reports the frame only after the window
 // is mapped, so the placement is repeated once if the frame turns out other than assumed.
@@ -489,9 +540,9 @@ void TFormMain::place(Placement placement) {
     placement_ = placement;
     const QRect area = screen()->availableGeometry();
     const QSize outer = frameGeometry().size();
-    const WindowPosition at = placement({area.left(), area.top(), area.left() + area.width(),
-                                         area.top() + area.height()},
-                                        outer.width(), outer.height());
+    const WindowPosition at =
+        placement({area.left(), area.top(), area.left() + area.width(), area.top() + area.height()},
+                  outer.width(), outer.height());
     move(at.left, at.top);
     QTimer::singleShot(kFrameSettleMs, this, [this, outer] {
         if (frameGeometry().size() != outer) place(placement_);

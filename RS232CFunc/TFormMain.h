@@ -20,6 +20,7 @@ class QGroupBox;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QRect;
 class QTimer;
 class QToolBar;
 
@@ -86,7 +87,13 @@ private:
 
     void buildWidgets();
     void buildToolBars();
+    void buildLabels(QWidget* central);
+    void buildMemo(QWidget* central);
     void buildRadioGroup(QWidget* parent);
+    void buildStartButton(QWidget* central);
+    void buildStatusBar();
+    void buildTimers();
+    QLabel* addLabel(QWidget* parent, const char* name, int pixels, const QRect& at);
     QAction* addAction(QToolBar* bar, const char* name, const QString& caption,
                        void (TFormMain::*handler)());
 

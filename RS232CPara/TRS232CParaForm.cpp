@@ -80,11 +80,16 @@ TRS232CParaForm::TRS232CParaForm(ParaFormServices services, QWidget* parent)
     label10->setFont(pixelFont(font(), 15));
     label10->setGeometry(4, 68, 150, 20);
 
-    comboComName_ = addCombo("ComboComName", QStringLiteral("COM ﾎﾟｰﾄ"), QStringLiteral("COM1"), 94);
-    comboBauRate_ = addCombo("ComboBauRate", QStringLiteral("ﾋﾞｯﾄﾚｰﾄ/秒"), QStringLiteral("9600"), 122);
-    comboBiteSize_ = addCombo("ComboBiteSize", QStringLiteral("ﾃﾞｰﾀﾋﾞｯﾄ"), QStringLiteral("8"), 150);
-    comboParity_ = addCombo("ComboParity", QStringLiteral("ﾊﾟﾘﾃｨﾁｪｯｸ"), QStringLiteral("NOPARITY"), 178);
-    comboStopBits_ = addCombo("ComboStopBits", QStringLiteral("ｽﾄｯﾌﾟﾋﾞｯﾄ"), QStringLiteral("1"), 206);
+    comboComName_ =
+        addCombo("ComboComName", QStringLiteral("COM ﾎﾟｰﾄ"), QStringLiteral("COM1"), 94);
+    comboBauRate_ =
+        addCombo("ComboBauRate", QStringLiteral("ﾋﾞｯﾄﾚｰﾄ/秒"), QStringLiteral("9600"), 122);
+    comboBiteSize_ =
+        addCombo("ComboBiteSize", QStringLiteral("ﾃﾞｰﾀﾋﾞｯﾄ"), QStringLiteral("8"), 150);
+    comboParity_ =
+        addCombo("ComboParity", QStringLiteral("ﾊﾟﾘﾃｨﾁｪｯｸ"), QStringLiteral("NOPARITY"), 178);
+    comboStopBits_ =
+        addCombo("ComboStopBits", QStringLiteral("ｽﾄｯﾌﾟﾋﾞｯﾄ"), QStringLiteral("1"), 206);
 
     button1_ = new QPushButton(QStringLiteral("設定変更"), this);
     button1_->setObjectName(QStringLiteral("Button1"));
@@ -96,7 +101,8 @@ TRS232CParaForm::TRS232CParaForm(ParaFormServices services, QWidget* parent)
     // Only the apply button takes the tab key; everything else is reached by the mouse.
     for (QWidget* widget : findChildren<QWidget*>()) {
         if (widget != button1_) {
-            widget->setFocusPolicy(static_cast<Qt::FocusPolicy>(widget->focusPolicy() & ~Qt::TabFocus));
+            widget->setFocusPolicy(
+                static_cast<Qt::FocusPolicy>(widget->focusPolicy() & ~Qt::TabFocus));
         }
     }
 }
@@ -126,7 +132,8 @@ void TRS232CParaForm::typeAhead(QComboBox* combo, const QString& typed) {
     changed_ = true;
     const QString previous = combo->property(kTypedProperty).toString();
     combo->setProperty(kTypedProperty, typed);
-    const bool deleting = previous.startsWith(typed, Qt::CaseInsensitive) && typed.size() < previous.size();
+    const bool deleting =
+        previous.startsWith(typed, Qt::CaseInsensitive) && typed.size() < previous.size();
     int match = -1;
     for (int i = 0; i < combo->count() && !typed.isEmpty(); ++i) {
         const QString entry = combo->itemText(i);
@@ -172,7 +179,8 @@ void TRS232CParaForm::fillAndSelect() {
     fill(comboBiteSize_, dataBitsEntries(), settings.dataBitsIndex);
     fill(comboParity_, parityEntries(), settings.parityIndex);
     fill(comboStopBits_, stopBitsEntries(), settings.stopBitsIndex);
-    for (QComboBox* combo : {comboComName_, comboBauRate_, comboBiteSize_, comboParity_, comboStopBits_}) {
+    for (QComboBox* combo :
+         {comboComName_, comboBauRate_, comboBiteSize_, comboParity_, comboStopBits_}) {
         combo->setProperty(kTypedProperty, QString());
     }
     editLogFilePath_->setText(QString::fromStdString(settings.logDirectory));

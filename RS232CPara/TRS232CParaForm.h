@@ -17,8 +17,8 @@ struct Settings;
 // What the settings dialog needs from outside; tests replace the boxes and the folder chooser.
 struct ParaFormServices {
     Notifier& notifier;
-    Settings& settings;                          // the main window's record
-    std::function<bool()> closeMainWindow;       // true when the main window closed
+    Settings& settings;                     // the main window's record
+    std::function<bool()> closeMainWindow;  // true when the main window closed
     std::function<std::optional<std::string>(QWidget* owner)> chooseFolder;  // a dialog if unset
 };
 
@@ -42,7 +42,8 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    QComboBox* addCombo(const char* name, const QString& label, const QString& initialText, int top);
+    QComboBox* addCombo(const char* name, const QString& label, const QString& initialText,
+                        int top);
     void typeAhead(QComboBox* combo, const QString& typed);
     void FormShow();
     bool FormCloseQuery();

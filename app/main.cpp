@@ -15,8 +15,12 @@ namespace {
 using vennick::InstanceGuard;
 
 int runWindows(vennick::Notifier& notifier, const std::string& executable) {
-    vennick::TFormMain form({notifier, vennick::directoryOf(executable),
-                             vennick::iniPathFor(executable), vennick::systemLocalTime, {}, {}});
+    vennick::TFormMain form({notifier,
+                             vennick::directoryOf(executable),
+                             vennick::iniPathFor(executable),
+                             vennick::systemLocalTime,
+                             {},
+                             {}});
     vennick::TRS232CParaForm settingsDialog(
         {notifier, form.settings(), [&form] { return form.close(); }, {}}, &form);
     form.setSettingsDialog(&settingsDialog);

@@ -33,8 +33,8 @@ bool QtNotifier::confirm(const std::string& text) {
 }
 
 void QtNotifier::showError(const std::string& message) {
-    QMessageBox box(QMessageBox::Critical, title_,
-                    QString::fromStdString(errorBoxText(message)), QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Critical, title_, QString::fromStdString(errorBoxText(message)),
+                    QMessageBox::Ok);
     prepare(box);
     box.exec();
 }

@@ -1,6 +1,8 @@
 // The main window driven offscreen, through a real pseudo-terminal and real files.
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <unistd.h>
 #include <QAction>
 #include <QButtonGroup>
 #include <QGroupBox>
@@ -14,9 +16,7 @@
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
-#include <pty.h>
 #include <sstream>
-#include <unistd.h>
 
 #include "RS232CFunc/TFormMain.h"
 #include "support/recording_notifier.h"
@@ -56,8 +56,8 @@ protected:
     void writeIni(const std::string& params, const std::string& device = {}) {
         std::ofstream ini(dir_ / "Vennick.INI", std::ios::binary);
         ini << "[WorkFiles]\r\nexLogFilePath=" << (dir_ / "logs").string() << "\r\n"
-            << "[Params]\r\n" << params << "[Ports]\r\nCOM1=" << (device.empty() ? device_ : device)
-            << "\r\n";
+            << "[Params]\r\n"
+            << params << "[Ports]\r\nCOM1=" << (device.empty() ? device_ : device) << "\r\n";
     }
 
     void open(const std::string& params = "RadioWaitTimeIndex=1\r\n") {
@@ -65,7 +65,9 @@ protected:
         FormMainServices services{notifier_,
                                   dir_.string() + "/",
                                   (dir_ / "Vennick.INI").string(),
-                                  [] { return TimeOfDay{9, 5, 7}; },
+                                  [] {
+                                      return TimeOfDay{9, 5, 7};
+                                  },
                                   [](int) {},
                                   {}};
         form_ = std::make_unique<TFormMain>(services);
@@ -86,10 +88,12 @@ protected:
     }
 
     bool waitFor(const std::function<bool()>& condition) {
-        return QTest::qWaitFor([&] {
-            form_->flushView();
-            return condition();
-        }, 5000);
+        return QTest::qWaitFor(
+            [&] {
+                form_->flushView();
+                return condition();
+            },
+            5000);
     }
 
     void startMonitoring() {

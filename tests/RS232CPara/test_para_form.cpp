@@ -18,7 +18,8 @@ class ParaFormTest : public ::testing::Test {
 protected:
     void SetUp() override {
         settings_.logDirectory = "/var/log/instrument";
-        ParaFormServices services{notifier_, settings_, [this] {
+        ParaFormServices services{notifier_, settings_,
+                                  [this] {
                                       ++mainWindowCloses_;
                                       return mainWindowCloses_result_;
                                   },
@@ -176,7 +177,8 @@ TEST_F(ParaFormTest, TypingOnlyTheDirectoryOrNothingClosesWithoutAQuestion) {
     EXPECT_TRUE(notifier_.asked.empty());
     EXPECT_EQ(settings_.logDirectory, "/var/log/instrument");
     form_->show();
-    EXPECT_EQ(logPath()->text(), QStringLiteral("/var/log/instrument")) << "every showing starts anew";
+    EXPECT_EQ(logPath()->text(), QStringLiteral("/var/log/instrument"))
+        << "every showing starts anew";
 }
 
 TEST_F(ParaFormTest, BrowseReplacesTheTextAndCancelChangesNothing) {
