@@ -21,6 +21,9 @@ public:
     virtual void lineReceived(LineEvent event) = 0;
     // A reception condition for the status line (limit reached, port lost, port back).
     virtual void statusReported(std::string text) = 0;
+    // The thread has handed over all it has and is about to wait for the port: a sink that holds
+    // lines back to hand them over in batches must pass them on now.
+    virtual void burstEnded() {}
 };
 
 }  // namespace vennick

@@ -10,27 +10,32 @@
 
 namespace vennick {
 
-// Hands the receive thread's lines and status texts to the UI thread, in order. The receive
-// thread pushes; `wake` is called once whenever the queue stops being empty, and the UI thread
-// then takes everything that is waiting.
+// Hands the receive thread's lines and status texts to the UI thread, in order. Lines are held
+// back until the thread's burst ends, so a fast stream wakes the UI thread once per read from the
+// port instead of once per line; a status text wakes it at once. `wake` runs on the receive
+// thread; the UI thread then takes items until none is left.
 class QueuedReceiveSink : public ReceiveSink {
 public:
     using Item = std::variant<LineEvent, std::string>;  // a line, or a status text
 
     explicit QueuedReceiveSink(std::function<void()> wake) : wake_(std::move(wake)) {}
 
-    void lineReceived(LineEvent event) override { push(std::move(event)); }
-    void statusReported(std::string text) override { push(std::move(text)); }
+    void lineReceived(LineEvent event) override { push(std::move(event), false); }
+    void statusReported(std::string text) override { push(std::move(text), true); }
+    void burstEnded() override;
 
     // UI thread: the oldest waiting item, or false when none is waiting.
     bool take(Item& item);
 
 private:
-    void push(Item item);
+    void push(Item item, bool wakeNow);
+    // Under the lock: whether this caller must wake the UI thread.
+    bool claimWake();
 
     std::function<void()> wake_;
     std::mutex mutex_;
     std::deque<Item> items_;
+    bool woken_ = false;  // a wake is on its way and the UI thread has not emptied the queue
 };
 
 }  // namespace vennick

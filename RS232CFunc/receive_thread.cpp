@@ -24,7 +24,8 @@ std::string limitText() {
 // byte at a time, and what a line leaves over stays for the next line.
 class PortByteSource final : public ByteSource {
 public:
-    PortByteSource(SerialPort& port, const std::atomic<bool>& stop) : port_(port), stop_(stop) {}
+    PortByteSource(SerialPort& port, const std::atomic<bool>& stop, ReceiveSink& sink)
+        : port_(port), stop_(stop), sink_(sink) {}
 
     std::optional<std::uint8_t> readByte() override {
         if (next_ == end_ && !refill()) return std::nullopt;
@@ -43,6 +44,7 @@ public:
 private:
     bool refill() {
         if (lost_ || stop_.load()) return false;
+        sink_.burstEnded();  // the read may wait: the lines framed so far must not
         const int got = port_.read(buffer_);
         if (got < 0) lost_ = true;
         next_ = 0;
@@ -52,6 +54,7 @@ private:
 
     SerialPort& port_;
     const std::atomic<bool>& stop_;
+    ReceiveSink& sink_;
     std::array<std::uint8_t, 4096> buffer_{};
     std::size_t next_ = 0;
     std::size_t end_ = 0;
@@ -124,10 +127,11 @@ void TMyThread::requestStop() {
 
 void TMyThread::run() {
     LineFramer framer;
-    PortByteSource source(*port_, stop_);
+    PortByteSource source(*port_, stop_, sink_);
     bool limitReported = false;
     while (!stop_.load()) {
         if (!source.hasBytes()) {
+            sink_.burstEnded();
             const SerialPort::Wait wait = port_->waitForInput(kIdleWaitMs);
             if (wait == SerialPort::Wait::TimedOut) continue;
             if (wait == SerialPort::Wait::Failed) {
@@ -143,6 +147,7 @@ void TMyThread::run() {
                 sink_.statusReported(limitText());
                 limitReported = true;
             }
+            sink_.burstEnded();  // the lines that fill the buffer must reach it
             gate_.waitBelowLimit(stop_, limitReported ? kLimitWaitMs : kSettleWaitMs);
             continue;
         }
