@@ -34,8 +34,9 @@ constexpr int kClientHeight = 169;
 constexpr int kToolBarRowHeight = 22;
 constexpr int kStatusBarHeight = 19;
 constexpr int kStartupPauseMs = 1000;
-constexpr int kViewFlushMs = 40;  // repaints of a fast stream are coalesced to this period
+constexpr int kViewFlushMs = 100;  // repaints of a fast stream are coalesced to this period
 constexpr int kFrameSettleMs = 150;
+constexpr qint64 kDrainPeriodMs = 10;
 const char* const kWaitItems[] = {"0秒", "1秒", "2秒", "3秒", "5秒"};
 
 QFont pixelFont(const QString& family, int pixels, bool bold = false) {
@@ -85,7 +86,7 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
       runState_(settings_, writer_, *this),
       sink_([this] {
           QMetaObject::invokeMethod(
-              this, [this] { drainReceived(); }, Qt::QueuedConnection);
+              this, [this] { receiveWoken(); }, Qt::QueuedConnection);
       }) {
     buildWidgets();
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
@@ -155,6 +156,7 @@ void TFormMain::buildMemo(QWidget* central) {
     memo1_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: white; color: blue; }"));
     memo1_->setLineWrapMode(QPlainTextEdit::NoWrap);
     memo1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memo1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     memo1_->setFocusPolicy(Qt::ClickFocus);
     memo1_->setUndoRedoEnabled(false);
     memo1_->setFrameShape(QFrame::Box);
@@ -207,6 +209,11 @@ void TFormMain::buildTimers() {
     timerLog_->setObjectName(QStringLiteral("TimerLog"));
     timerLog_->setInterval(0);
     connect(timerLog_, &QTimer::timeout, this, [this] { guarded([this] { TimerLogTimer(); }); });
+
+    drainTimer_ = new QTimer(this);
+    drainTimer_->setSingleShot(true);
+    drainTimer_->setTimerType(Qt::PreciseTimer);
+    connect(drainTimer_, &QTimer::timeout, this, &TFormMain::drainReceived);
 
     viewFlush_ = new QTimer(this);
     viewFlush_->setSingleShot(true);
@@ -407,6 +414,7 @@ bool TFormMain::FormCloseQuery() {
 bool TFormMain::FormClose() {
     if (thread_ && started_) {
         runState_.setStatus("終了中....");
+        flushView();
         thread_->requestStop();
         pause(kStartupPauseMs);
         started_ = false;
@@ -444,15 +452,22 @@ void TFormMain::lineAppended(std::string_view /*line*/) {
 
 void TFormMain::textReplaced() {
     viewReplaced_ = true;
-    flushView();
+    scheduleViewFlush();
 }
 
 void TFormMain::scheduleViewFlush() {
     if (!viewFlush_->isActive()) viewFlush_->start();
 }
 
+// A fast stream changes the buffer and the status line thousands of times a second; the widgets
+// follow at most once per flush period.
 void TFormMain::flushView() {
     viewFlush_->stop();
+    flushLabelsAndActions();
+    flushText();
+}
+
+void TFormMain::flushText() {
     const std::string& text = runState_.buffer().text();
     if (!viewReplaced_ && viewShownBytes_ == text.size()) return;
     updatingView_ = true;
@@ -491,18 +506,35 @@ void TFormMain::selectLine(const LineSelection& selection) {
 
 // --- Run state shown ----------------------------------------------------------------------
 
-void TFormMain::showStatus(const std::string& text) {
-    label1_->setText(QString::fromStdString(text));
+void TFormMain::showStatus(const std::string& /*text*/) {
+    showPending();
 }
 
 void TFormMain::showWrittenCount(std::int32_t count) {
-    labelBigLog_->setText(countText(count));
+    shownCount_ = count;
+    showPending();
 }
 
 void TFormMain::showActions(const ActionStates& states) {
-    actionWrite_->setEnabled(states.write);
-    actionBuffErase_->setEnabled(states.erase);
-    actionDeleteLine_->setEnabled(states.deleteLine);
+    shownActions_ = states;
+    showPending();
+}
+
+// What the operator does shows at once; what received lines do waits for the next flush.
+void TFormMain::showPending() {
+    if (applyingReceived_) {
+        scheduleViewFlush();
+    } else {
+        flushLabelsAndActions();
+    }
+}
+
+void TFormMain::flushLabelsAndActions() {
+    label1_->setText(QString::fromStdString(runState_.status()));
+    labelBigLog_->setText(countText(shownCount_));
+    actionWrite_->setEnabled(shownActions_.write);
+    actionBuffErase_->setEnabled(shownActions_.erase);
+    actionDeleteLine_->setEnabled(shownActions_.deleteLine);
 }
 
 void TFormMain::lineCountChanged(int count) {
@@ -511,7 +543,22 @@ void TFormMain::lineCountChanged(int count) {
 
 // --- Receive path -------------------------------------------------------------------------
 
+// A fast stream would wake the UI thread a thousand times a second; it takes the waiting lines
+// at most once per drain period instead, which costs a few milliseconds of latency at most.
+void TFormMain::receiveWoken() {
+    if (drainTimer_->isActive()) return;
+    const qint64 since = sinceDrain_.isValid() ? sinceDrain_.elapsed() : kDrainPeriodMs;
+    if (since >= kDrainPeriodMs) {
+        drainReceived();
+    } else {
+        drainTimer_->start(static_cast<int>(kDrainPeriodMs - since));
+    }
+}
+
 void TFormMain::drainReceived() {
+    sinceDrain_.start();
+    const bool outer = applyingReceived_;
+    applyingReceived_ = true;
     QueuedReceiveSink::Item item;
     while (sink_.take(item)) {
         if (auto* status = std::get_if<std::string>(&item)) {
@@ -522,6 +569,7 @@ void TFormMain::drainReceived() {
         guarded([&] { runState_.applyLine(event); });
         if (!event.text.empty()) gate_.lineApplied();
     }
+    applyingReceived_ = outer;
 }
 
 // --- Helpers ------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <functional>
 #include <memory>
@@ -110,8 +111,12 @@ private:
     void placeCentred();
     void placeTopRight();
     void place(Placement placement);
+    void receiveWoken();
     void drainReceived();
     void scheduleViewFlush();
+    void flushText();
+    void showPending();
+    void flushLabelsAndActions();
     void pause(int milliseconds);
     // Runs a handler; an AppError it raises goes to the error box, never a second box at once.
     void guarded(const std::function<void()>& handler);
@@ -132,6 +137,9 @@ private:
     bool errorBoxOpen_ = false;
     bool updatingView_ = false;
     bool viewReplaced_ = false;
+    bool applyingReceived_ = false;  // view updates wait for the flush meanwhile
+    std::int32_t shownCount_ = 0;
+    ActionStates shownActions_;
     std::size_t viewShownBytes_ = 0;  // how much of the buffer's text the view already shows
     QDialog* settingsDialog_ = nullptr;
 
@@ -152,6 +160,8 @@ private:
     QLabel* statusPanel_ = nullptr;
     QTimer* timerLog_ = nullptr;
     QTimer* viewFlush_ = nullptr;
+    QTimer* drainTimer_ = nullptr;
+    QElapsedTimer sinceDrain_;
 };
 
 }  // namespace vennick

@@ -149,7 +149,7 @@ TEST_F(FormMainTest, TypicalEventIsShownCountedAndWritten) {
     ASSERT_TRUE(waitFor([&] { return status() == QStringLiteral("line=0 nb=0 gb=0"); }));
     EXPECT_EQ(control<QLabel>("LabelBigLog")->text(), QStringLiteral("0001"));
     EXPECT_EQ(readFile(dir_ / "logs" / "09_05_07.TXT"), "12.5\r\n");
-    EXPECT_TRUE(control<QPlainTextEdit>("Memo1")->toPlainText().isEmpty());
+    EXPECT_TRUE(waitFor([&] { return control<QPlainTextEdit>("Memo1")->toPlainText().isEmpty(); }));
 }
 
 TEST_F(FormMainTest, ClickSelectsTheFirstLineHoldingTheTextAndDeletesTheClickedOne) {
@@ -166,7 +166,7 @@ TEST_F(FormMainTest, ClickSelectsTheFirstLineHoldingTheTextAndDeletesTheClickedO
 
     control<QAction>("ActionDeleteLine")->trigger();
     EXPECT_EQ(form_->runState().buffer().text(), "A12\r\n");
-    EXPECT_EQ(memo->toPlainText(), QStringLiteral("A12\n"));
+    EXPECT_TRUE(waitFor([&] { return memo->toPlainText() == QStringLiteral("A12\n"); }));
     EXPECT_FALSE(control<QAction>("ActionDeleteLine")->isEnabled());
 }
 
