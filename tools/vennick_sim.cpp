@@ -199,7 +199,9 @@ public:
                                           : 0.0;
         const auto due = start_ + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(dueSeconds));
-        if (Clock::now() >= due && batch_.size() < 4096) return true;
+        // A serial adapter hands its bytes over in frames of about a millisecond, not byte by
+        // byte: lines due within the next millisecond go out together.
+        if (Clock::now() + std::chrono::milliseconds(1) >= due && batch_.size() < 4096) return true;
         if (!flush()) return false;
         std::this_thread::sleep_until(due);
         return true;
