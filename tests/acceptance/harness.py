@@ -69,9 +69,9 @@ class X11Session:
         self.display = f":{number}"
         w, h = self.size
         self._spawn(["Xvfb", self.display, "-screen", "0", f"{w}x{h}x24", "-nolisten", "tcp"])
-        wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{number}"), 10, "Xvfb")
+        wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{number}"), 30, "Xvfb")
         self._spawn(["openbox", "--sm-disable"])
-        wait_for(self._wm_running, 10, "openbox")
+        wait_for(self._wm_running, 30, "openbox")
         self.runtime_dir = f"/tmp/vennick-e2e-runtime-{os.getpid()}-{number}"
         os.makedirs(self.runtime_dir, mode=0o700, exist_ok=True)
         os.makedirs(self.artifacts, exist_ok=True)
