@@ -9,25 +9,10 @@
 #include <string>
 
 #include "RS232CFunc/log_writer.h"
+#include "settings/posix_file.h"
 
 namespace vennick {
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 std::string directoryPart(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -35,31 +20,11 @@ std::string directoryPart(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Handles short writes (a file size limit, a full disk reached halfway) and interruptions.
-bool writeAllAt(int fd, std::string_view bytes, off_t offset) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                                   offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool syncFile(int fd) {
-    while (::fsync(fd) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
-}
-
 // Makes a new name durable. Only a disk error counts as failure: a directory we may not open,
 // or a file system that cannot sync directories, leaves the name as durable as it gets there.
 bool syncDirectory(const std::string& directory) {
-    const FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid() || syncFile(fd.get())) return true;
+    const posix::UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid() || posix::syncFile(fd.get())) return true;
     return errno != EIO && errno != ENOSPC && errno != EDQUOT;
 }
 
@@ -82,9 +47,9 @@ enum class NewFile { Written, Failed, NameTaken, Unavailable };
 NewFile writeNewFile(const std::string& path, std::string_view bytes) {
     const std::string directory = directoryPart(path);
     std::string temporary;
-    const FileDescriptor fd(createTemporary(directory, temporary));
+    const posix::UniqueFd fd(createTemporary(directory, temporary));
     if (!fd.valid()) return NewFile::Unavailable;
-    if (!writeAllAt(fd.get(), bytes, 0) || !syncFile(fd.get())) {
+    if (!posix::writeAllAt(fd.get(), bytes, 0) || !posix::syncFile(fd.get())) {
         ::unlink(temporary.c_str());
         return NewFile::Failed;
     }
@@ -125,20 +90,20 @@ bool lockExclusively(int fd) {
 // batch at its end; a failure cuts the tail back, or removes the file this call made.
 bool appendInPlace(const std::string& path, std::string_view bytes) {
     bool created = false;
-    const FileDescriptor fd(openForWriting(path, created));
+    const posix::UniqueFd fd(openForWriting(path, created));
     if (!fd.valid()) return false;
     struct stat status {};
     const bool usable =
         lockExclusively(fd.get()) && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode);
     const off_t originalSize = status.st_size;
-    if (usable && writeAllAt(fd.get(), bytes, originalSize) && syncFile(fd.get()) &&
+    if (usable && posix::writeAllAt(fd.get(), bytes, originalSize) && posix::syncFile(fd.get()) &&
         (!created || syncDirectory(directoryPart(path)))) {
         return true;
     }
     if (created) {
         ::unlink(path.c_str());
     } else if (usable) {
-        if (::ftruncate(fd.get(), originalSize) == 0) syncFile(fd.get());
+        if (::ftruncate(fd.get(), originalSize) == 0) posix::syncFile(fd.get());
     }
     return false;
 }

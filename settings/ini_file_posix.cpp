@@ -14,6 +14,7 @@
 
 #include "settings/cp932.h"
 #include "settings/ini_file.h"
+#include "settings/posix_file.h"
 
 // Reads and writes INI files the way the Windows profile functions do (as Wine implements them),
 // on the raw code page 932 bytes. A write that changes a value rewrites the whole file in their
@@ -207,29 +208,10 @@ std::string_view withoutLeadingBlanks(std::string_view text) {
 
 // Files ------------------------------------------------------------------------------------
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
 // Only regular files count: a directory or a device at the path reads as a missing file.
 std::optional<std::string> readFile(const std::string& path) {
     // O_NONBLOCK: a FIFO at the path must not hang the program.
-    Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    posix::UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
     if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return std::nullopt;
@@ -243,16 +225,6 @@ std::optional<std::string> readFile(const std::string& path) {
         if (count < 0) return std::nullopt;
         text.append(buffer, static_cast<std::size_t>(count));
     }
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t count = ::write(fd, bytes.data(), bytes.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return true;
 }
 
 // A link to the INI is followed, so that the link stays a link.
@@ -284,29 +256,29 @@ int createTemporary(const std::string& path, std::string& temporary) {
 
 // For an INI that may be written but whose directory may not: the old content is overwritten.
 bool rewriteInPlace(const std::string& path, std::string_view bytes) {
-    Descriptor file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    const bool ok = file.get() >= 0 && writeAll(file.get(), bytes) &&
+    posix::UniqueFd file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    const bool ok = file.get() >= 0 && posix::writeAllAt(file.get(), bytes, 0) &&
                     ftruncate(file.get(), static_cast<off_t>(bytes.size())) == 0 &&
-                    fsync(file.get()) == 0;
+                    posix::syncFile(file.get());
     return file.get() >= 0 && file.close() && ok;
 }
 
 // Writes beside the file and renames over it, so a failed write leaves the old INI whole.
 bool replaceFile(const std::string& path, std::string_view bytes, const struct stat* old) {
     std::string temporary;
-    Descriptor file(createTemporary(path, temporary));
+    posix::UniqueFd file(createTemporary(path, temporary));
     if (file.get() < 0) {
         const bool dirLocked = errno == EACCES || errno == EPERM;
         return old != nullptr && dirLocked && rewriteInPlace(path, bytes);
     }
-    bool ok = writeAll(file.get(), bytes);
+    bool ok = posix::writeAllAt(file.get(), bytes, 0);
     if (old != nullptr) {
         ok = ok && fchmod(file.get(), old->st_mode & 07777) == 0;
         if (fchown(file.get(), old->st_uid, old->st_gid) != 0) {
             // Only root may hand the file back to its owner; the content matters more.
         }
     }
-    ok = fsync(file.get()) == 0 && ok;
+    ok = posix::syncFile(file.get()) && ok;
     ok = file.close() && ok;
     ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) unlink(temporary.c_str());

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string_view>
+
+// Small helpers for the POSIX file code of the INI file and the log files.
+namespace vennick::posix {
+
+// Owns a file descriptor and closes it once.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { close(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // False when closing reported an error (the last chance to hear of a failed write).
+    bool close();
+
+private:
+    int fd_;
+};
+
+// Writes every byte at `offset`, through short writes (a size limit or a full disk reached
+// halfway) and interruptions; false when not all of them could be written.
+bool writeAllAt(int fd, std::string_view bytes, off_t offset);
+
+// fsync, repeated when interrupted.
+bool syncFile(int fd);
+
+}  // namespace vennick::posix
