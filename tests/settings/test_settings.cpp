@@ -2,15 +2,16 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "settings/app_error.h"
 #include "settings/file_system.h"
 #include "settings/ini_file.h"
-#include "settings/notifier.h"
 #include "settings/settings.h"
 #include "tests/settings/temp_dir.h"
+#include "tests/support/recording_notifier.h"
 
 namespace vennick {
 namespace {
@@ -19,76 +20,49 @@ namespace fs = std::filesystem;
 using test::readBytes;
 using test::utf8;
 using test::writeBytes;
-
-// parseProfileInt -----------------------------------------------------------------------------
-
-struct IntCase {
-    const char* text;
-    std::int32_t expected;
-};
+using Texts = std::vector<std::string>;
 
 constexpr std::int32_t kFallback = -77;
 
+using IntCase = std::pair<const char*, std::int32_t>;
+
+void expectParsed(std::span<const IntCase> cases) {
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(parseProfileInt(text, kFallback), expected) << text;
+    }
+}
+
 TEST(ParseProfileInt, AcceptsDecimalAndBothHexForms) {
-    const IntCase cases[] = {
-        {"0", 0},
-        {"12", 12},
-        {"-12", -12},
-        {"+7", 7},
-        {"010", 10},
-        {"0x0A", 10},
-        {"0X1f", 31},
-        {"0x00000000000010", 16},
-        {"$A", 10},
-        {"$ff", 255},
-        {"-$10", -16},
-        {"+$1", 1},
-        {"2147483647", INT32_MAX},
-        {"-2147483648", INT32_MIN},
-        {"0x7FFFFFFF", INT32_MAX},
-        {"-$80000000", INT32_MIN},
-        {"00000000000000000000012", 12},
-    };
-    for (const auto& c : cases) EXPECT_EQ(parseProfileInt(c.text, kFallback), c.expected) << c.text;
+    const IntCase cases[] = {{"0", 0},     {"12", 12},    {"-12", -12}, {"+7", 7},
+                             {"010", 10},  {"0x0A", 10},  {"0X1f", 31}, {"$A", 10},
+                             {"$ff", 255}, {"-$10", -16}, {"+$1", 1}};
+    expectParsed(cases);
+}
+
+TEST(ParseProfileInt, AcceptsSigned32BitValuesWithAnyNumberOfLeadingZeros) {
+    const IntCase cases[] = {{"2147483647", INT32_MAX},       {"-2147483648", INT32_MIN},
+                             {"0x7FFFFFFF", INT32_MAX},       {"-$80000000", INT32_MIN},
+                             {"00000000000000000000012", 12}, {"0x00000000000010", 16}};
+    expectParsed(cases);
 }
 
 TEST(ParseProfileInt, AnythingElseGivesTheFallback) {
-    const char* texts[] = {"",
-                           "abc",
-                           "12abc",
-                           "1.5",
-                           "0x",
-                           "0X",
-                           "$",
-                           "-",
-                           "+",
-                           "0xG",
-                           "-0x1",
-                           "0x-1",
-                           "$-1",
-                           " 12",
-                           "12 ",
-                           "2147483648",
-                           "-2147483649",
-                           "0x80000000",
-                           "$80000000",
-                           "99999999999999999999",
-                           "0x1FFFFFFFFFFFFFFFF",
-                           "１２"};
-    for (const char* text : texts) EXPECT_EQ(parseProfileInt(text, kFallback), kFallback) << text;
+    const char* const malformed[] = {"",  "abc", "12abc", "1.5",  "0x",  "0X",  "$",   "-",
+                                     "+", "0xG", "-0x1",  "0x-1", "$-1", " 12", "12 ", "１２"};
+    const char* const outOfRange[] = {"2147483648", "-2147483649",          "0x80000000",
+                                      "$80000000",  "99999999999999999999", "0x1FFFFFFFFFFFFFFFF"};
+    for (const char* text : malformed) {
+        EXPECT_EQ(parseProfileInt(text, kFallback), kFallback) << text;
+    }
+    for (const char* text : outOfRange) {
+        EXPECT_EQ(parseProfileInt(text, kFallback), kFallback) << text;
+    }
 }
 
-// loadSettings / saveSettings ------------------------------------------------------------------
-
-class RecordingNotifier : public Notifier {
-public:
-    void inform(const std::string& text) override { informed.push_back(text); }
-    bool confirm(const std::string&) override { return false; }
-    void showError(const std::string& message) override { errors.push_back(message); }
-
-    std::vector<std::string> informed;
-    std::vector<std::string> errors;
-};
+std::vector<std::int32_t> indicesOf(const Settings& settings) {
+    return {settings.comIndex,    settings.bitRateIndex,  settings.dataBitsIndex,
+            settings.parityIndex, settings.stopBitsIndex, settings.waitIndex};
+}
 
 std::string announced(const std::string& directory) {
     return "ログファイルの出力先を\n" + directory + "\nに設定しました。";
@@ -103,19 +77,14 @@ protected:
     std::string exeDir_ = utf8(dir_.path()) + pathSeparator();
     fs::path iniPath_ = dir_ / "Vennick.INI";
     IniFile ini_{utf8(iniPath_)};
-    RecordingNotifier notifier_;
+    test::RecordingNotifier notifier_;
 };
 
 TEST_F(SettingsFile, MissingFileGivesDefaults) {
     const Settings settings = load();
     EXPECT_EQ(settings.workFilePath, exeDir_);
     EXPECT_EQ(settings.logDirectory, defaultLogDir());
-    EXPECT_EQ(settings.comIndex, 0);
-    EXPECT_EQ(settings.bitRateIndex, 8);
-    EXPECT_EQ(settings.dataBitsIndex, 3);
-    EXPECT_EQ(settings.parityIndex, 0);
-    EXPECT_EQ(settings.stopBitsIndex, 0);
-    EXPECT_EQ(settings.waitIndex, 1);
+    EXPECT_EQ(indicesOf(settings), (std::vector<std::int32_t>{0, 8, 3, 0, 0, 1}));
     EXPECT_FALSE(fs::exists(iniPath_));  // loading never writes
 }
 
@@ -128,12 +97,7 @@ TEST_F(SettingsFile, ReadsEveryKey) {
     const Settings settings = load();
     EXPECT_EQ(settings.workFilePath, "C:\\work\\");
     EXPECT_EQ(settings.logDirectory, logs);
-    EXPECT_EQ(settings.comIndex, 2);
-    EXPECT_EQ(settings.bitRateIndex, 14);
-    EXPECT_EQ(settings.dataBitsIndex, 0);
-    EXPECT_EQ(settings.parityIndex, 1);
-    EXPECT_EQ(settings.stopBitsIndex, 2);
-    EXPECT_EQ(settings.waitIndex, 4);
+    EXPECT_EQ(indicesOf(settings), (std::vector<std::int32_t>{2, 14, 0, 1, 2, 4}));
     EXPECT_TRUE(notifier_.informed.empty());
 }
 
@@ -146,11 +110,12 @@ TEST_F(SettingsFile, IntegersThatDoNotConvertGiveTheDefault) {
     }
 }
 
+// Messages about the log directory, in the order they are shown.
+
 TEST_F(SettingsFile, FirstRunCreatesAndAnnouncesTheLogDirectory) {
     const Settings settings = load();
     const std::string directory = defaultLogDir();
-    EXPECT_EQ(notifier_.informed,
-              (std::vector<std::string>{"Created " + directory, announced(directory)}));
+    EXPECT_EQ(notifier_.informed, (Texts{"Created " + directory, announced(directory)}));
     EXPECT_TRUE(fs::is_directory(dir_ / "log"));
     EXPECT_EQ(settings.logDirectory, directory);
 }
@@ -158,15 +123,14 @@ TEST_F(SettingsFile, FirstRunCreatesAndAnnouncesTheLogDirectory) {
 TEST_F(SettingsFile, ExistingLogDirectoryBesideTheExecutableIsOnlyAnnounced) {
     fs::create_directory(dir_ / "log");
     load();
-    EXPECT_EQ(notifier_.informed, std::vector<std::string>{announced(defaultLogDir())});
+    EXPECT_EQ(notifier_.informed, Texts{announced(defaultLogDir())});
 }
 
 TEST_F(SettingsFile, LogDirectoryThatCannotBeCreatedIsReportedThenAnnounced) {
     exeDir_ = utf8(dir_ / "missing") + pathSeparator();
     const Settings settings = load();
     const std::string directory = exeDir_ + pathSeparator() + "log";
-    EXPECT_EQ(notifier_.informed,
-              (std::vector<std::string>{"Cannot create " + directory, announced(directory)}));
+    EXPECT_EQ(notifier_.informed, (Texts{"Cannot create " + directory, announced(directory)}));
     EXPECT_EQ(settings.logDirectory, directory);
 }
 
@@ -175,9 +139,8 @@ TEST_F(SettingsFile, UnreachableConfiguredDirectoryIsReportedAndKept) {
     writeBytes(iniPath_, "[WorkFiles]\r\nexLogFilePath=" + unreachable + "\r\n");
     const Settings settings = load();
     EXPECT_EQ(notifier_.informed,
-              std::vector<std::string>{
-                  "ログファイルの出力先\n" + unreachable +
-                  " に接続できませんでした。\nネットワークが切れてないか確認して下さい。"});
+              Texts{"ログファイルの出力先\n" + unreachable +
+                    " に接続できませんでした。\nネットワークが切れてないか確認して下さい。"});
     EXPECT_EQ(settings.logDirectory, unreachable);
     EXPECT_FALSE(fs::exists(dir_ / "share"));
 }
@@ -185,23 +148,22 @@ TEST_F(SettingsFile, UnreachableConfiguredDirectoryIsReportedAndKept) {
 TEST_F(SettingsFile, SavedFirstRunLoadsSilentlyWithTheDoubledSeparator) {
     saveSettings(ini_, load());
     notifier_.informed.clear();
-    const Settings again = load();
+    EXPECT_EQ(load().logDirectory, defaultLogDir());
     EXPECT_TRUE(notifier_.informed.empty());
-    EXPECT_EQ(again.logDirectory, defaultLogDir());
     EXPECT_EQ(ini_.read("WorkFiles", "exLogFilePath", "-"), defaultLogDir());
 }
 
+// Saving
+
 TEST_F(SettingsFile, SaveWritesAllKeysInOrderAsDecimal) {
-    Settings settings;
-    settings.workFilePath = "W";
-    settings.logDirectory = "L";
-    settings.comIndex = -1;
-    settings.bitRateIndex = 10;
-    settings.dataBitsIndex = 2;
-    settings.parityIndex = 1;
-    settings.stopBitsIndex = 2;
-    settings.waitIndex = 4;
-    saveSettings(ini_, settings);
+    saveSettings(ini_, Settings{.workFilePath = "W",
+                                .logDirectory = "L",
+                                .comIndex = -1,
+                                .bitRateIndex = 10,
+                                .dataBitsIndex = 2,
+                                .parityIndex = 1,
+                                .stopBitsIndex = 2,
+                                .waitIndex = 4});
     EXPECT_EQ(readBytes(iniPath_),
               "[WorkFiles]\r\nexFilePath=W\r\nexLogFilePath=L\r\n[Params]\r\ncComName=-1\r\n"
               "cBauRate=10\r\ncBitSize=2\r\ncParity=1\r\ncStopBits=2\r\nRadioWaitTimeIndex=4\r\n");
