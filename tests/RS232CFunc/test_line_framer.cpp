@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "RS232CFunc/line_framer.h"
@@ -13,7 +14,7 @@
 namespace vennick {
 namespace {
 
-using namespace std::string_view_literals;
+using namespace std::string_literals;
 
 // Plays a script of bytes and read time-outs. Once the script is used up every read returns
 // nothing and the source reports itself abandoned, so a test can never hang.
@@ -30,178 +31,53 @@ public:
 
     std::optional<std::uint8_t> readByte() override {
         if (next_ >= steps_.size()) return std::nullopt;
+        if (steps_[next_]) ++given_;
         return steps_[next_++];
     }
     bool abandoned() const override { return next_ >= steps_.size(); }
-
-    bool used() const { return next_ >= steps_.size(); }
-    std::size_t position() const { return next_; }
+    std::int64_t bytesGiven() const { return given_; }
 
 private:
     std::vector<std::optional<std::uint8_t>> steps_;
     std::size_t next_ = 0;
+    std::int64_t given_ = 0;
 };
 
-// Hands out bytes taken from the port in big chunks, one at a time, with a read time-out between
-// chunks, the way a buffered port reader does.
-class ChunkedSource : public ByteSource {
-public:
-    explicit ChunkedSource(std::vector<std::string> chunks) : chunks_(std::move(chunks)) {}
+ScriptedSource script(std::string_view bytes) {
+    return ScriptedSource().bytes(bytes);
+}
 
-    std::optional<std::uint8_t> readByte() override {
-        while (chunk_ < chunks_.size()) {
-            if (offset_ < chunks_[chunk_].size()) {
-                return static_cast<std::uint8_t>(chunks_[chunk_][offset_++]);
-            }
-            ++chunk_;
-            offset_ = 0;
-            return std::nullopt;  // the next chunk is not there yet
-        }
-        return std::nullopt;
-    }
-    bool abandoned() const override { return chunk_ >= chunks_.size(); }
-
-private:
-    std::vector<std::string> chunks_;
-    std::size_t chunk_ = 0;
-    std::size_t offset_ = 0;
-};
-
-// Every line the framer returns until the source is given up (the abandoned line included).
-std::vector<FramedLine> frameAll(ByteSource& source) {
+// Every line until the source is given up, that last one included. Each line must come back as
+// soon as it ends, so the source has then handed out exactly the bytes the lines counted.
+std::vector<FramedLine> frameAll(ScriptedSource& source) {
     LineFramer framer;
     std::vector<FramedLine> lines;
+    std::int64_t counted = 0;
     do {
         lines.push_back(framer.readLine(source));
+        counted += lines.back().bytesReceived;
+        if (source.bytesGiven() != counted) {
+            ADD_FAILURE() << "line " << lines.size() - 1 << ": " << source.bytesGiven()
+                          << " bytes read, " << counted << " counted";
+            break;
+        }
     } while (!lines.back().abandoned);
     return lines;
 }
 
-FramedLine frameOne(std::string_view bytes) {
-    ScriptedSource source;
-    source.bytes(bytes);
-    LineFramer framer;
-    return framer.readLine(source);
+auto fields(const FramedLine& line) {
+    return std::tie(line.text, line.bytesReceived, line.charsAccepted, line.endedByEot,
+                    line.abandoned);
 }
 
-void expectLine(const FramedLine& line, std::string_view text, int received, int accepted,
-                bool eot = false) {
-    EXPECT_EQ(line.text, text);
-    EXPECT_EQ(line.bytesReceived, received);
-    EXPECT_EQ(line.charsAccepted, accepted);
-    EXPECT_EQ(line.endedByEot, eot);
-    EXPECT_FALSE(line.abandoned);
-}
-
-TEST(LineFramer, DeviceLinesFromTheWire) {
-    {
-        SCOPED_TRACE("CR LF: the LF is skipped inside the next call, which then meets the EOT");
-        ScriptedSource source;
-        source.bytes("12.5\r\n\x04");
-        LineFramer framer;
-        expectLine(framer.readLine(source), "12.5", 5, 4);
-        EXPECT_EQ(source.position(), 5u);  // the LF is still waiting
-        expectLine(framer.readLine(source), "", 2, 0, true);
-        EXPECT_TRUE(source.used());
-    }
-    {
-        SCOPED_TRACE("STX 1 2 3 ETX");
-        ScriptedSource source;
-        source.bytes(
-            "\x02"
-            "123\x03");
-        LineFramer framer;
-        expectLine(framer.readLine(source), "123", 5, 3);
-    }
-    SCOPED_TRACE("outer spaces trimmed, inner space kept, all stored bytes counted");
-    expectLine(frameOne("  12.5 -3  \r"), "12.5 -3", 12, 11);
-}
-
-TEST(LineFramer, NoiseIsDroppedAndCountedAsReceivedOnly) {
-    ScriptedSource source;
-    source.bytes(
-        "\x82\xA0"
-        "A/B\r12:30\n\t\x00\x7F\xFF\x1B"
-        "C\r"sv);
-    LineFramer framer;
-    expectLine(framer.readLine(source), "AB", 6, 2);
-    expectLine(framer.readLine(source), "1230", 6, 4);
-    expectLine(framer.readLine(source), "C", 7, 1);
-}
-
-TEST(LineFramer, EotEndsTheLineEvenWhenEmpty) {
-    expectLine(frameOne("\x04"), "", 1, 0, true);
-    expectLine(frameOne("ABC\x04"), "ABC", 4, 3, true);
-    expectLine(frameOne("\r\n\x04"), "", 3, 0, true);
-}
-
-TEST(LineFramer, LineEndsOnlyEndALineThatHoldsCharacters) {
-    {
-        SCOPED_TRACE("leading line ends of every kind are skipped");
-        expectLine(frameOne("\r\n\x01\x02\x03X\r"), "X", 7, 1);
-    }
-    {
-        SCOPED_TRACE("spaces are characters: the line ends, but nothing is left to append");
-        ScriptedSource source;
-        source.bytes("   \rZ\r");
-        LineFramer framer;
-        expectLine(framer.readLine(source), "", 4, 3);
-        expectLine(framer.readLine(source), "Z", 2, 1);
+void expectLines(const std::vector<FramedLine>& actual, const std::vector<FramedLine>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        ASSERT_EQ(fields(actual[i]), fields(expected[i])) << "line " << i;
     }
 }
 
-TEST(LineFramer, ShortLineAfterLongLineHoldsOnlyItsOwnCharacters) {
-    ScriptedSource source;
-    source.bytes("ABCDEF\rXY\r");
-    LineFramer framer;
-    EXPECT_EQ(framer.readLine(source).text, "ABCDEF");
-    EXPECT_EQ(framer.readLine(source).text, "XY");
-}
-
-// The kinds as the device protocol lists them, written out independently of the framer's table.
-enum class Kind { Data, LineEnd, Eot, Noise };
-Kind expectedKind(int byte) {
-    const std::string_view data =
-        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz+-., ";
-    if (byte == 0x04) return Kind::Eot;
-    if (byte == 0x01 || byte == 0x02 || byte == 0x03 || byte == 0x0A || byte == 0x0D) {
-        return Kind::LineEnd;
-    }
-    if (byte != 0 && data.find(static_cast<char>(byte)) != std::string_view::npos) {
-        return Kind::Data;
-    }
-    return Kind::Noise;
-}
-
-TEST(LineFramer, EveryByteValueIsClassified) {
-    for (int byte = 0; byte < 256; ++byte) {
-        SCOPED_TRACE(byte);
-        ScriptedSource source;
-        source.bytes("A").bytes(std::string(1, static_cast<char>(byte))).bytes("Z\r");
-        const std::vector<FramedLine> lines = frameAll(source);
-        switch (expectedKind(byte)) {
-            case Kind::Data:
-                ASSERT_EQ(lines.size(), 2u);
-                expectLine(lines[0], std::string("A") + static_cast<char>(byte) + "Z", 4, 3);
-                break;
-            case Kind::LineEnd:
-                ASSERT_EQ(lines.size(), 3u);
-                expectLine(lines[0], "A", 2, 1);
-                expectLine(lines[1], "Z", 2, 1);
-                break;
-            case Kind::Eot:
-                ASSERT_EQ(lines.size(), 3u);
-                expectLine(lines[0], "A", 2, 1, true);
-                expectLine(lines[1], "Z", 2, 1);
-                break;
-            case Kind::Noise:
-                ASSERT_EQ(lines.size(), 2u);
-                expectLine(lines[0], "AZ", 4, 2);
-                break;
-        }
-        EXPECT_EQ(lines.back().bytesReceived, 0);
-    }
-}
+const FramedLine kGivenUp{"", 0, 0, false, true};  // nothing pending when the source is given up
 
 std::string cyclingData(std::size_t length) {
     const std::string_view alphabet = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJ.,+-";
@@ -210,58 +86,85 @@ std::string cyclingData(std::size_t length) {
     return text;
 }
 
-TEST(LineFramer, FullAccumulatorEndsTheLineWithoutLosingACharacter) {
-    const std::string data = cyclingData(1200);
-    ScriptedSource source;
-    source.bytes(data).bytes("\r");
-    const std::vector<FramedLine> lines = frameAll(source);
-    ASSERT_EQ(lines.size(), 4u);
-    expectLine(lines[0], data.substr(0, 515), 515, 515);
-    expectLine(lines[1], data.substr(515, 515), 515, 515);
-    expectLine(lines[2], data.substr(1030), 171, 170);
-
-    {
-        SCOPED_TRACE("a line end right after a full line is skipped like the LF of CR LF");
-        ScriptedSource exact;
-        exact.bytes(data.substr(0, 515)).bytes("\r\x04");
-        LineFramer framer;
-        expectLine(framer.readLine(exact), data.substr(0, 515), 515, 515);
-        expectLine(framer.readLine(exact), "", 2, 0, true);
+TEST(LineFramer, CutsTheStreamIntoLinesWithTheirCounts) {
+    const std::string full = cyclingData(1200);
+    const std::tuple<const char*, ScriptedSource, std::vector<FramedLine>> cases[] = {
+        {"CR LF: the LF is skipped inside the next call, which then meets the EOT",
+         script("12.5\r\n\x04"),
+         {{"12.5", 5, 4}, {"", 2, 0, true}, kGivenUp}},
+        {"STX 1 2 3 ETX",
+         script("\x02"
+                "123\x03"),
+         {{"123", 5, 3}, kGivenUp}},
+        {"outer spaces trimmed, inner space kept, all stored bytes counted",
+         script("  12.5 -3  \r"),
+         {{"12.5 -3", 12, 11}, kGivenUp}},
+        {"noise is dropped and counted as received only",
+         script("\x82\xA0"
+                "A/B\r12:30\n\t\x00\x7F\xFF\x1B"
+                "C\r"s),
+         {{"AB", 6, 2}, {"1230", 6, 4}, {"C", 7, 1}, kGivenUp}},
+        {"EOT ends the line even when empty",
+         script("\x04"
+                "ABC\x04\r\n\x04"),
+         {{"", 1, 0, true}, {"ABC", 4, 3, true}, {"", 3, 0, true}, kGivenUp}},
+        {"leading line ends of every kind are skipped",
+         script("\r\n\x01\x02\x03X\r"),
+         {{"X", 7, 1}, kGivenUp}},
+        {"spaces are characters: the line ends, but nothing is left to append",
+         script("   \rZ\r"),
+         {{"", 4, 3}, {"Z", 2, 1}, kGivenUp}},
+        {"a short line after a long one holds only its own characters",
+         script("ABCDEF\rXY\r"),
+         {{"ABCDEF", 7, 6}, {"XY", 3, 2}, kGivenUp}},
+        {"a full accumulator ends the line without losing a character",
+         script(full + "\r"),
+         {{full.substr(0, 515), 515, 515},
+          {full.substr(515, 515), 515, 515},
+          {full.substr(1030), 171, 170},
+          kGivenUp}},
+        {"a line end right after a full line is skipped like the LF of CR LF",
+         script(full.substr(0, 515) + "\r\x04"),
+         {{full.substr(0, 515), 515, 515}, {"", 2, 0, true}, kGivenUp}},
+        {"514 characters still end at their line end",
+         script(full.substr(0, 514) + "\r"),
+         {{full.substr(0, 514), 515, 514}, kGivenUp}},
+        {"time-outs inside a line do not end it",
+         ScriptedSource().timeouts(3).bytes("AB").timeouts(5).bytes("C\r"),
+         {{"ABC", 4, 3}, kGivenUp}},
+        {"given up inside a line: the partial text, trimmed, with its counts",
+         script(" AB :").timeouts(2),
+         {{"AB", 5, 4, false, true}}},
+        {"given up while waiting for the line after a CR LF",
+         script("X\r\n"),
+         {{"X", 2, 1}, {"", 1, 0, false, true}}},
+    };
+    for (const auto& [what, steps, lines] : cases) {
+        SCOPED_TRACE(what);
+        ScriptedSource source = steps;
+        expectLines(frameAll(source), lines);
     }
-    SCOPED_TRACE("514 characters still end at their line end");
-    expectLine(frameOne(data.substr(0, 514) + "\r"), data.substr(0, 514), 515, 514);
 }
 
-TEST(LineFramer, TimeoutsAreWaitedOutUntilTheSourceIsAbandoned) {
-    {
-        SCOPED_TRACE("time-outs inside a line do not end it");
-        ScriptedSource source;
-        source.timeouts(3).bytes("AB").timeouts(5).bytes("C\r");
-        LineFramer framer;
-        expectLine(framer.readLine(source), "ABC", 4, 3);
-        EXPECT_TRUE(source.used());
+// What "A", the byte, "Z", CR frame into, by the kinds the device protocol lists (written out
+// independently of the framer's table).
+std::vector<FramedLine> expectedAround(char byte) {
+    const std::string_view data =
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz+-., ";
+    const std::string_view lineEnds = "\x01\x02\x03\n\r";
+    if (byte == '\x04') return {{"A", 2, 1, true}, {"Z", 2, 1}, kGivenUp};
+    if (lineEnds.find(byte) != lineEnds.npos) return {{"A", 2, 1}, {"Z", 2, 1}, kGivenUp};
+    if (data.find(byte) != data.npos) return {{"A"s + byte + "Z", 4, 3}, kGivenUp};
+    return {{"AZ", 4, 2}, kGivenUp};  // noise
+}
+
+TEST(LineFramer, EveryByteValueIsClassified) {
+    for (int value = 0; value < 256; ++value) {
+        SCOPED_TRACE(value);
+        const char byte = static_cast<char>(value);
+        ScriptedSource source = script("A"s + byte + "Z\r");
+        expectLines(frameAll(source), expectedAround(byte));
     }
-    {
-        SCOPED_TRACE("abandoned inside a line: the partial text, trimmed, with its counts");
-        ScriptedSource source;
-        source.bytes(" AB :").timeouts(2);
-        LineFramer framer;
-        const FramedLine line = framer.readLine(source);
-        EXPECT_TRUE(line.abandoned);
-        EXPECT_FALSE(line.endedByEot);
-        EXPECT_EQ(line.text, "AB");
-        EXPECT_EQ(line.bytesReceived, 5);
-        EXPECT_EQ(line.charsAccepted, 4);
-    }
-    SCOPED_TRACE("abandoned while waiting for the line after a CR LF");
-    ScriptedSource source;
-    source.bytes("X\r\n");
-    LineFramer framer;
-    expectLine(framer.readLine(source), "X", 2, 1);
-    const FramedLine rest = framer.readLine(source);
-    EXPECT_TRUE(rest.abandoned);
-    EXPECT_EQ(rest.text, "");
-    EXPECT_EQ(rest.bytesReceived, 1);
 }
 
 // A stream that hits every kind of byte, long runs without line ends and runs of spaces.
@@ -300,28 +203,17 @@ TEST(LineFramer, BufferedReadsGiveTheSameLinesAsSingleByteReads) {
             if (timeoutChance(random) == 0) single.timeouts(1);
             single.bytes(std::string_view(&c, 1));
         }
-
-        std::vector<std::string> chunks;
+        // As a buffered port reader hands them out: chunks, with a time-out before the next.
+        ScriptedSource buffered;
         std::uniform_int_distribution<std::size_t> chunkSize(1, 4096);
         for (std::size_t at = 0; at < stream.size();) {
             const std::size_t size = std::min(chunkSize(random), stream.size() - at);
-            chunks.push_back(stream.substr(at, size));
+            buffered.bytes(std::string_view(stream).substr(at, size)).timeouts(1);
             at += size;
         }
-        ChunkedSource buffered(std::move(chunks));
 
-        const std::vector<FramedLine> expected = frameAll(single);
-        const std::vector<FramedLine> actual = frameAll(buffered);
-        ASSERT_EQ(actual.size(), expected.size());
-        std::int64_t received = 0;
-        for (std::size_t i = 0; i < actual.size(); ++i) {
-            ASSERT_EQ(actual[i].text, expected[i].text) << "line " << i;
-            ASSERT_EQ(actual[i].bytesReceived, expected[i].bytesReceived) << "line " << i;
-            ASSERT_EQ(actual[i].charsAccepted, expected[i].charsAccepted) << "line " << i;
-            ASSERT_EQ(actual[i].endedByEot, expected[i].endedByEot) << "line " << i;
-            received += actual[i].bytesReceived;
-        }
-        EXPECT_EQ(received, static_cast<std::int64_t>(stream.size()));
+        expectLines(frameAll(buffered), frameAll(single));
+        ASSERT_EQ(single.bytesGiven(), static_cast<std::int64_t>(stream.size()));
     }
 }
 
