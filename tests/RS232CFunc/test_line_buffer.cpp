@@ -3,6 +3,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "RS232CFunc/line_buffer.h"
@@ -10,9 +11,11 @@
 namespace vennick {
 namespace {
 
-// Lines of a CR LF text computed the slow, obvious way.
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
+using Lines = std::vector<std::string>;
+
+// Lines of a CR LF text computed the slow, obvious way; a lone CR or LF stays inside a line.
+Lines splitLines(const std::string& text) {
+    Lines lines;
     std::size_t start = 0;
     while (start < text.size()) {
         const std::size_t end = text.find("\r\n", start);
@@ -26,120 +29,96 @@ std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
-bool onlyCrLfLineEnds(const std::string& text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool crWithoutLf = text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n');
-        const bool lfWithoutCr = text[i] == '\n' && (i == 0 || text[i - 1] != '\r');
-        if (crWithoutLf || lfWithoutCr) return false;
-    }
-    return true;
-}
-
-void expectLines(const LineBuffer& buffer, const std::vector<std::string>& lines) {
+// The text, and each line as line() gives it; indices with no line give "".
+void expectContent(const LineBuffer& buffer, const std::string& text, const Lines& lines) {
+    EXPECT_EQ(buffer.text(), text);
+    EXPECT_EQ(buffer.empty(), text.empty());
     ASSERT_EQ(buffer.count(), static_cast<int>(lines.size())) << buffer.text();
     for (std::size_t i = 0; i < lines.size(); ++i) {
         EXPECT_EQ(buffer.line(static_cast<int>(i)), lines[i]) << "line " << i;
     }
+    EXPECT_EQ(buffer.line(-1), "");
+    EXPECT_EQ(buffer.line(buffer.count()), "");
 }
 
 TEST(LineBuffer, AppendedLinesEndWithCrLf) {
     LineBuffer buffer;
-    EXPECT_TRUE(buffer.empty());
-    EXPECT_EQ(buffer.count(), 0);
-    EXPECT_EQ(buffer.line(0), "");
-
+    expectContent(buffer, "", {});
     buffer.append("A");
     buffer.append("12.5 -3");
-    EXPECT_EQ(buffer.text(), "A\r\n12.5 -3\r\n");
-    expectLines(buffer, {"A", "12.5 -3"});
-    EXPECT_EQ(buffer.line(2), "");
-    EXPECT_EQ(buffer.line(-1), "");
-
+    expectContent(buffer, "A\r\n12.5 -3\r\n", {"A", "12.5 -3"});
     buffer.clear();
-    EXPECT_TRUE(buffer.empty());
-    EXPECT_EQ(buffer.count(), 0);
+    expectContent(buffer, "", {});
     buffer.append("B");
-    expectLines(buffer, {"B"});
+    expectContent(buffer, "B\r\n", {"B"});
 }
 
 TEST(LineBuffer, TypedLastLineStaysWholeWhenLinesArrive) {
     LineBuffer buffer;
     buffer.setText("A\nty");
-    EXPECT_EQ(buffer.text(), "A\r\nty");
-    expectLines(buffer, {"A", "ty"});
-
+    expectContent(buffer, "A\r\nty", {"A", "ty"});
     buffer.append("B");
-    EXPECT_EQ(buffer.text(), "A\r\nty\r\nB");
+    expectContent(buffer, "A\r\nty\r\nB", {"A", "ty", "B"});
     buffer.append("C");
-    EXPECT_EQ(buffer.text(), "A\r\nty\r\nB\r\nC");
-    expectLines(buffer, {"A", "ty", "B", "C"});
+    expectContent(buffer, "A\r\nty\r\nB\r\nC", {"A", "ty", "B", "C"});
 
     SCOPED_TRACE("typing into an empty view");
     buffer.setText("x");
     buffer.append("D");
-    EXPECT_EQ(buffer.text(), "x\r\nD");
+    expectContent(buffer, "x\r\nD", {"x", "D"});
 }
 
 TEST(LineBuffer, TextFromTheViewIsStoredWithCrLf) {
+    const std::tuple<const char*, const char*, Lines> cases[] = {
+        // view, stored, lines
+        {"A\r\nB\nC\rD\r\n", "A\r\nB\r\nC\r\nD\r\n", {"A", "B", "C", "D"}},
+        {"\n\r\n", "\r\n\r\n", {"", ""}},
+        {"A\r", "A\r\n", {"A"}},  // a lone CR at the very end is a line end too
+        {"", "", {}},
+        {"日本\n語", "日本\r\n語", {"日本", "語"}},
+    };
     LineBuffer buffer;
-    buffer.setText("A\r\nB\nC\rD\r\n");
-    EXPECT_EQ(buffer.text(), "A\r\nB\r\nC\r\nD\r\n");
-    expectLines(buffer, {"A", "B", "C", "D"});
-
-    buffer.setText("\n\r\n");
-    EXPECT_EQ(buffer.text(), "\r\n\r\n");
-    expectLines(buffer, {"", ""});
-
-    buffer.setText("A\r");  // a lone CR at the very end is a line end too
-    EXPECT_EQ(buffer.text(), "A\r\n");
-    expectLines(buffer, {"A"});
-
-    buffer.setText("");
-    EXPECT_TRUE(buffer.empty());
-    EXPECT_EQ(buffer.count(), 0);
-
-    buffer.setText("日本\n語");
-    expectLines(buffer, {"日本", "語"});
+    for (const auto& [view, stored, lines] : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(view)));
+        buffer.setText(view);
+        expectContent(buffer, stored, lines);
+    }
 }
 
 TEST(LineBuffer, RemoveTakesTheLineWithItsLineEnd) {
     LineBuffer buffer;
     for (const char* line : {"A", "B", "C", "D"}) buffer.append(line);
     buffer.remove(1);
-    EXPECT_EQ(buffer.text(), "A\r\nC\r\nD\r\n");
+    expectContent(buffer, "A\r\nC\r\nD\r\n", {"A", "C", "D"});
     buffer.remove(0);
     buffer.remove(1);
-    EXPECT_EQ(buffer.text(), "C\r\n");
-    expectLines(buffer, {"C"});
+    expectContent(buffer, "C\r\n", {"C"});
 
     SCOPED_TRACE("indices with no line change nothing");
     buffer.remove(1);
     buffer.remove(-1);
-    EXPECT_EQ(buffer.text(), "C\r\n");
+    expectContent(buffer, "C\r\n", {"C"});
 
     SCOPED_TRACE("a typed last line without line end loses its text only");
     buffer.setText("A\r\nB");
     buffer.remove(1);
-    EXPECT_EQ(buffer.text(), "A\r\n");
-    expectLines(buffer, {"A"});
+    expectContent(buffer, "A\r\n", {"A"});
     buffer.append("E");
-    expectLines(buffer, {"A", "E"});
+    expectContent(buffer, "A\r\nE\r\n", {"A", "E"});
 }
 
 TEST(LineBuffer, LongLinesAreCutAtACharacterBoundary) {
-    LineBuffer buffer;
     const std::string hiragana = "\xE3\x81\x82";  // 3 bytes in UTF-8
-    buffer.append(std::string(5000, 'a'));
-    buffer.append(std::string(4096, 'b'));
-    buffer.append(std::string(4095, 'c') + hiragana);
-    buffer.append(std::string(4093, 'd') + hiragana + "e");
-    buffer.append(std::string(4094, 'f') + "\xF0\x9F\x98\x80");  // 4 bytes, ends at 4098
-
-    EXPECT_EQ(buffer.line(0), std::string(4096, 'a'));
-    EXPECT_EQ(buffer.line(1), std::string(4096, 'b'));
-    EXPECT_EQ(buffer.line(2), std::string(4095, 'c'));
-    EXPECT_EQ(buffer.line(3), std::string(4093, 'd') + hiragana);
-    EXPECT_EQ(buffer.line(4), std::string(4094, 'f'));
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string(5000, 'a'), std::string(4096, 'a')},
+        {std::string(4096, 'b'), std::string(4096, 'b')},
+        {std::string(4095, 'c') + hiragana, std::string(4095, 'c')},
+        {std::string(4093, 'd') + hiragana + "e", std::string(4093, 'd') + hiragana},
+        {std::string(4094, 'f') + "\xF0\x9F\x98\x80", std::string(4094, 'f')},  // 4 bytes
+    };
+    LineBuffer buffer;
+    for (const auto& [appended, shown] : cases) buffer.append(appended);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(buffer.line(i), cases[i].second) << "line " << i;
 
     SCOPED_TRACE("bytes that are not UTF-8 lose at most the 3 bytes of one character");
     buffer.setText(std::string(5000, '\x80'));
@@ -172,7 +151,7 @@ TEST(LineBuffer, ClickRuleFindsTheFirstLineHoldingTheText) {
 TEST(LineBuffer, LineIndexAgreesWithTheTextAfterAnyEdits) {
     std::mt19937 random(7);
     std::uniform_int_distribution<int> pick(0, 99);
-    const std::vector<std::string> pieces = {"A", "12.5", "", "\r\n", "\n", "\r", "x y", "日本"};
+    const Lines pieces = {"A", "12.5", "", "\r\n", "\n", "\r", "x y", "日本"};
     LineBuffer buffer;
     for (int step = 0; step < 3000; ++step) {
         const int roll = pick(random);
@@ -190,8 +169,9 @@ TEST(LineBuffer, LineIndexAgreesWithTheTextAfterAnyEdits) {
             buffer.clear();
         }
         SCOPED_TRACE(step);
-        ASSERT_TRUE(onlyCrLfLineEnds(buffer.text())) << buffer.text();
-        expectLines(buffer, splitLines(buffer.text()));
+        const Lines lines = splitLines(buffer.text());
+        for (const auto& line : lines) ASSERT_EQ(line.find_first_of("\r\n"), line.npos) << line;
+        expectContent(buffer, buffer.text(), lines);
         if (testing::Test::HasFailure()) return;
     }
 }
