@@ -60,6 +60,12 @@ protected:
 
     std::string logFile() const { return logs + "/14_03_27.TXT"; }
 
+    // No directory to write into: the configured one is gone, a file stands on the fallback.
+    void blockWriting() {
+        writeFile(temp / "exe/log", "");
+        settings.logDirectory = temp / "gone";
+    }
+
     TempDir temp;
     const std::string logs = temp / "logs";
     Settings settings;
@@ -136,19 +142,15 @@ TEST_F(RunStateTest, SilentSaveFailureKeepsLinesCountAndRequestForTheNextLine) {
 }
 
 TEST_F(RunStateTest, DirectoryErrorFinishesTheLineThenPropagates) {
-    writeFile(temp / "plain", "");
-    LogWriter blocked(temp / "plain/", [] { return TimeOfDay{14, 3, 27}; });
-    settings.logDirectory = temp / "gone";
-    RunState blockedState(settings, blocked, view);
-
-    EXPECT_THROW(blockedState.applyLine(line("A", 2, 1, true)), AppError);
+    blockWriting();
+    EXPECT_THROW(state.applyLine(line("A", 2, 1, true)), AppError);
     EXPECT_EQ(view.statuses.back(), "line=1 nb=1 gb=2");
     EXPECT_EQ(view.actions, kWriteAndErase);
-    EXPECT_EQ(blockedState.buffer().text(), "A\r\n");
-    EXPECT_EQ(blockedState.writeRequest(), 1);
+    EXPECT_EQ(state.buffer().text(), "A\r\n");
+    EXPECT_EQ(state.writeRequest(), 1);
 
-    EXPECT_THROW(blockedState.writeBuffer(), AppError);
-    EXPECT_EQ(blockedState.buffer().text(), "A\r\n");
+    EXPECT_THROW(state.writeBuffer(), AppError);
+    EXPECT_EQ(state.buffer().text(), "A\r\n");
 }
 
 TEST_F(RunStateTest, MissingLogDirectoryWritesToTheFallbackAndKeepsTheSetting) {
@@ -184,7 +186,7 @@ TEST_F(RunStateTest, ClickSelectsTheFirstLineContainingTheTextAndDeleteRemovesTh
     EXPECT_EQ(state.buffer().text(), "A12\r\n");
 }
 
-TEST_F(RunStateTest, ClickBelowTheLastLineSelectsNothingAndDeleteStaysOff) {
+TEST_F(RunStateTest, DeleteStaysOffAfterAClickBelowTheLastLineOrANewLine) {
     state.setWaitIndex(0);
     state.applyLine(line("A", 2, 1));
     state.selectionLengthChanged(0);  // the click itself emptied the selection
@@ -193,20 +195,21 @@ TEST_F(RunStateTest, ClickBelowTheLastLineSelectsNothingAndDeleteStaysOff) {
     EXPECT_FALSE(view.actions.deleteLine);
     state.deleteClickedLine();
     EXPECT_EQ(state.buffer().count(), 1);
-}
 
-TEST_F(RunStateTest, LineArrivingAfterAClickDropsTheSelection) {
-    state.setWaitIndex(0);
-    state.applyLine(line("A", 2, 1));
     state.lineClicked(0);
     ASSERT_TRUE(view.actions.deleteLine);
-    state.applyLine(line("B", 2, 1));
+    state.applyLine(line("B", 2, 1));  // drops the selection
     EXPECT_FALSE(view.actions.deleteLine);
     state.deleteClickedLine();
     EXPECT_EQ(state.buffer().count(), 2);
 }
 
-TEST_F(RunStateTest, ErasingAnEmptyBufferStillResetsCountersAndStatus) {
+TEST_F(RunStateTest, OnAnEmptyBufferWriteChangesNothingAndEraseStillResets) {
+    state.writeBuffer();
+    EXPECT_EQ(state.writeRequest(), 0);
+    EXPECT_EQ(view.actionUpdates, 0);
+    EXPECT_TRUE(namesIn(logs).empty());
+
     state.applyLine(line("", 3, 0));  // bytes that framed no line
     EXPECT_EQ(view.statuses.back(), "line=0 nb=0 gb=3");
     state.eraseBuffer();
@@ -215,13 +218,6 @@ TEST_F(RunStateTest, ErasingAnEmptyBufferStillResetsCountersAndStatus) {
     EXPECT_EQ(state.accepted(), 0);
     EXPECT_EQ(state.clickedLine(), -1);
     EXPECT_EQ(view.actions, kNothingEnabled);
-}
-
-TEST_F(RunStateTest, WriteOnAnEmptyBufferChangesNothing) {
-    state.writeBuffer();
-    EXPECT_EQ(state.writeRequest(), 0);
-    EXPECT_EQ(view.actionUpdates, 0);
-    EXPECT_TRUE(namesIn(logs).empty());
 }
 
 TEST_F(RunStateTest, TimerWritesOnTheWaitIndexthTickAndRetriesAfterADirectoryError) {
@@ -235,23 +231,20 @@ TEST_F(RunStateTest, TimerWritesOnTheWaitIndexthTickAndRetriesAfterADirectoryErr
     EXPECT_EQ(readFile(logFile()), "A\r\n");
     EXPECT_EQ(state.tickCount(), 0);
 
-    // Configured directory gone, fallback not creatable: the count stays and every tick retries.
-    writeFile(temp / "plain", "");
-    LogWriter blocked(temp / "plain/", [] { return TimeOfDay{14, 3, 27}; });
-    settings.logDirectory = temp / "gone";
-    RunState blockedState(settings, blocked, view);
-    blockedState.applyLine(line("B", 2, 1));
-    blockedState.timerTick();
-    EXPECT_THROW(blockedState.timerTick(), AppError);
-    EXPECT_EQ(blockedState.tickCount(), 2);
-    EXPECT_THROW(blockedState.timerTick(), AppError);
-    EXPECT_EQ(blockedState.tickCount(), 3);
+    SCOPED_TRACE("no directory to write into: the count stays and every tick retries");
+    blockWriting();
+    state.applyLine(line("B", 2, 1));
+    state.timerTick();
+    EXPECT_THROW(state.timerTick(), AppError);
+    EXPECT_EQ(state.tickCount(), 2);
+    EXPECT_THROW(state.timerTick(), AppError);
+    EXPECT_EQ(state.tickCount(), 3);
 
     settings.logDirectory = logs;  // the directory is back
-    blockedState.timerTick();
+    state.timerTick();
     EXPECT_EQ(readFile(logFile()), "A\r\nB\r\n");
-    EXPECT_EQ(blockedState.tickCount(), 0);
-    EXPECT_EQ(blockedState.buffer().count(), 0);
+    EXPECT_EQ(state.tickCount(), 0);
+    EXPECT_EQ(state.buffer().count(), 0);
 }
 
 TEST_F(RunStateTest, WriteFromAnotherSourceRestartsTheTickCount) {
