@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -122,6 +123,13 @@ protected:
         }
     }
 
+    // Within a read time-out, whatever the thread is waiting for.
+    void expectPromptStop() {
+        const auto before = Clock::now();
+        thread_.reset();
+        EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(1500));
+    }
+
     test::TempDir temp_;
     std::string link_ = test::utf8(temp_ / "COM1");
     SimulatedInstrument instrument_{link_};
@@ -135,6 +143,10 @@ protected:
 
 std::string numbered(int n) {
     return "L" + std::to_string(n) + ",-0.5";
+}
+
+auto fields(const LineEvent& line) {
+    return std::tie(line.text, line.bytesReceived, line.charsAccepted, line.endedByEot);
 }
 
 TEST_F(ReceiveThreadTest, LongStreamArrivesInOrderWithEachLinesOwnCounts) {
@@ -173,18 +185,9 @@ TEST_F(ReceiveThreadTest, EotEndsTheLineAndAnEmptyTransmission) {
     instrument_.send("\x04");
     instrument_.send("12\r\n\x04");
     ASSERT_TRUE(applyLines(4));
-    EXPECT_EQ(lines_[0].text, "ABC");
-    EXPECT_EQ(lines_[0].bytesReceived, 4);
-    EXPECT_EQ(lines_[0].charsAccepted, 3);
-    EXPECT_TRUE(lines_[0].endedByEot);
-    EXPECT_EQ(lines_[1].text, "");
-    EXPECT_EQ(lines_[1].bytesReceived, 1);
-    EXPECT_TRUE(lines_[1].endedByEot);
-    EXPECT_EQ(lines_[2].text, "12");
-    EXPECT_FALSE(lines_[2].endedByEot);
-    EXPECT_EQ(lines_[3].text, "");  // the LF, then the EOT
-    EXPECT_EQ(lines_[3].bytesReceived, 2);
-    EXPECT_TRUE(lines_[3].endedByEot);
+    const LineEvent expected[] = {
+        {"ABC", 4, 3, true}, {"", 1, 0, true}, {"12", 3, 2, false}, {"", 2, 0, true}};
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(fields(lines_[i]), fields(expected[i])) << i;
 }
 
 TEST_F(ReceiveThreadTest, ReceptionStopsAbove1000LinesAndResumesWhenEmptied) {
@@ -207,9 +210,7 @@ TEST_F(ReceiveThreadTest, ReceptionStopsAbove1000LinesAndResumesWhenEmptied) {
 TEST_F(ReceiveThreadTest, StopInsideAPartialLineEndsWithinAReadTimeOut) {
     instrument_.send("12.3");
     waitUntilTaken();
-    const auto before = Clock::now();
-    thread_.reset();
-    EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(1500));
+    expectPromptStop();
 }
 
 TEST_F(ReceiveThreadTest, StopAtTheLimitEndsPromptly) {
@@ -217,9 +218,7 @@ TEST_F(ReceiveThreadTest, StopAtTheLimitEndsPromptly) {
     for (int n = 1; n <= 1002; ++n) stream += numbered(n) + "\r";
     instrument_.send(stream);
     ASSERT_EQ(applyStatus(), kLimitText);
-    const auto before = Clock::now();
-    thread_.reset();
-    EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(1500));
+    expectPromptStop();
 }
 
 TEST_F(ReceiveThreadTest, LostPortIsReportedReopenedAndReceptionGoesOn) {
@@ -230,10 +229,7 @@ TEST_F(ReceiveThreadTest, LostPortIsReportedReopenedAndReceptionGoesOn) {
 
     // The cut-off piece is a line of its own, then the loss is reported.
     ASSERT_TRUE(applyLines(1));
-    EXPECT_EQ(lines_[1].text, "12.3");
-    EXPECT_EQ(lines_[1].bytesReceived, 5);  // LF and 12.3
-    EXPECT_EQ(lines_[1].charsAccepted, 4);
-    EXPECT_FALSE(lines_[1].endedByEot);
+    EXPECT_EQ(fields(lines_[1]), fields({"12.3", 5, 4}));  // LF and 12.3
     ASSERT_EQ(applyStatus(), kPortLost);
 
     instrument_.comeBack();
@@ -255,9 +251,7 @@ TEST_F(ReceiveThreadTest, StopWhileWaitingForTheLostPortEndsPromptly) {
     startReceiving(60000);
     instrument_.hangUp();
     ASSERT_EQ(applyStatus(), kPortLost);
-    const auto before = Clock::now();
-    thread_.reset();
-    EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(1500));
+    expectPromptStop();
 }
 
 }  // namespace
