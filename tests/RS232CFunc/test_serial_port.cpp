@@ -65,38 +65,33 @@ TEST_F(SerialPortTest, EveryBitRateOfTheTableReachesTheDevice) {
 // port hands to the driver, and on the pseudo-terminal as far as it keeps them.
 TEST_F(SerialPortTest, DataBitsParityAndStopBitsFollowTheIndices) {
     Settings settings;
-    const auto flagsFor = [&settings] {
+    // From a clean start, or from one an earlier odd parity left behind.
+    const auto flagsFor = [&settings](bool leftovers) {
         termios current{};
-        current.c_cflag = CS8 | CREAD;
+        current.c_cflag = CS8 | CREAD | (leftovers ? PARODD : 0);
+        current.c_iflag = leftovers ? INPCK : 0;
         return lineTermios(current, lineSettingsFor(settings));
     };
-    constexpr std::array<tcflag_t, 4> kSizes = {CS5, CS6, CS7, CS8};
+    constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     for (std::int32_t index = 0; index < 4; ++index) {
         settings.dataBitsIndex = index;
-        EXPECT_EQ(flagsFor().c_cflag & CSIZE, kSizes[static_cast<std::size_t>(index)]);
+        EXPECT_EQ(flagsFor(false).c_cflag & CSIZE, kSizes[index]);
     }
-
-    constexpr tcflag_t kParityBits = PARENB | PARODD;
-    settings.parityIndex = 0;
-    EXPECT_EQ(flagsFor().c_cflag & kParityBits, 0u);
-    EXPECT_EQ(flagsFor().c_iflag & INPCK, 0u);
-    EXPECT_EQ(configure(settings).c_iflag & INPCK, 0u);
-    settings.parityIndex = 1;  // even
-    EXPECT_EQ(flagsFor().c_cflag & kParityBits, static_cast<tcflag_t>(PARENB));
-    EXPECT_NE(flagsFor().c_iflag & INPCK, 0u);
-    EXPECT_NE(configure(settings).c_iflag & INPCK, 0u);
-    settings.parityIndex = 2;  // odd
-    EXPECT_EQ(flagsFor().c_cflag & kParityBits, kParityBits);
-    const termios odd = configure(settings);
-    EXPECT_NE(odd.c_cflag & PARODD, 0u);
-    EXPECT_NE(odd.c_iflag & INPCK, 0u);
-
-    settings.stopBitsIndex = 0;
-    EXPECT_EQ(configure(settings).c_cflag & CSTOPB, 0u);
-    settings.stopBitsIndex = 1;  // one and a half: two is the nearest termios has
-    EXPECT_NE(configure(settings).c_cflag & CSTOPB, 0u);
-    settings.stopBitsIndex = 2;
-    EXPECT_NE(configure(settings).c_cflag & CSTOPB, 0u);
+    constexpr tcflag_t kParities[] = {0, PARENB, PARENB | PARODD};  // none, even, odd
+    constexpr tcflag_t kStopBits[] = {0, CSTOPB, CSTOPB};  // 1.5: two is the nearest termios has
+    for (std::int32_t index = 0; index < 3; ++index) {
+        SCOPED_TRACE(index);
+        settings.parityIndex = settings.stopBitsIndex = index;
+        const tcflag_t checking = index == 0 ? 0 : INPCK;
+        for (const bool leftovers : {false, true}) {
+            EXPECT_EQ(flagsFor(leftovers).c_cflag & (PARENB | PARODD), kParities[index]);
+            EXPECT_EQ(flagsFor(leftovers).c_iflag & INPCK, checking);
+        }
+        const termios seen = configure(settings);
+        EXPECT_EQ(seen.c_iflag & INPCK, checking);
+        EXPECT_EQ(seen.c_cflag & PARODD, kParities[index] & PARODD);
+        EXPECT_EQ(seen.c_cflag & CSTOPB, kStopBits[index]);
+    }
 }
 
 TEST_F(SerialPortTest, LineIsRawAndReceives) {
