@@ -42,10 +42,6 @@ public:
     std::vector<int> lineCounts;
 };
 
-LineEvent line(std::string text, std::int32_t received, std::int32_t accepted, bool eot = false) {
-    return {std::move(text), received, accepted, eot};
-}
-
 constexpr ActionStates kNothingEnabled{false, false, false};
 constexpr ActionStates kWriteAndErase{true, true, false};
 
@@ -75,12 +71,12 @@ protected:
 };
 
 TEST_F(RunStateTest, TypicalEventIsShownThenWrittenAtTheEot) {
-    state.applyLine(line("12.5", 5, 4));  // 12.5 CR
+    state.applyLine({"12.5", 5, 4});  // 12.5 CR
     EXPECT_EQ(view.statuses.back(), "line=1 nb=4 gb=5");
     EXPECT_EQ(view.actions, kWriteAndErase);
     EXPECT_EQ(view.appended, std::vector<std::string>{"12.5"});
 
-    state.applyLine(line("", 2, 0, true));  // LF EOT
+    state.applyLine({"", 2, 0, true});  // LF EOT
     EXPECT_EQ(view.statuses,
               (std::vector<std::string>{"line=1 nb=4 gb=5", "", "line=0 nb=0 gb=0"}));
     EXPECT_EQ(view.writtenCounts, std::vector<std::int32_t>{1});
@@ -93,12 +89,12 @@ TEST_F(RunStateTest, TypicalEventIsShownThenWrittenAtTheEot) {
 }
 
 TEST_F(RunStateTest, EotOnAnEmptyBufferWritesTheNextLineRightAfterIt) {
-    state.applyLine(line("", 1, 0, true));
+    state.applyLine({"", 1, 0, true});
     EXPECT_EQ(state.writeRequest(), 1);
     EXPECT_EQ(view.statuses.back(), "line=0 nb=0 gb=1");
     EXPECT_TRUE(namesIn(logs).empty());
 
-    state.applyLine(line("ABC", 4, 3));  // no EOT of its own
+    state.applyLine({"ABC", 4, 3});  // no EOT of its own
     EXPECT_EQ(readFile(logFile()), "ABC\r\n");
     EXPECT_EQ(state.writtenCount(), 1);
     EXPECT_EQ(state.writeRequest(), 0);
@@ -108,7 +104,7 @@ TEST_F(RunStateTest, EotOnAnEmptyBufferWritesTheNextLineRightAfterIt) {
 TEST_F(RunStateTest, EotRequestsNoWriteWhileAutomaticWritingIsOffOrNegative) {
     for (const std::int32_t index : {0, -1}) {
         state.setWaitIndex(index);
-        state.applyLine(line("ABC", 4, 3, true));
+        state.applyLine({"ABC", 4, 3, true});
         EXPECT_EQ(state.writeRequest(), 0) << index;
     }
     EXPECT_EQ(state.buffer().count(), 2);
@@ -119,7 +115,7 @@ TEST_F(RunStateTest, SilentSaveFailureKeepsLinesCountAndRequestForTheNextLine) {
     writeFile(logFile(), "earlier\r\n");
     {
         const HeldLock held(logFile());
-        state.applyLine(line("A", 2, 1, true));
+        state.applyLine({"A", 2, 1, true});
         EXPECT_EQ(state.buffer().text(), "A\r\n");
         EXPECT_EQ(state.writeRequest(), 1);
         EXPECT_EQ(state.writtenCount(), 0);
@@ -135,7 +131,7 @@ TEST_F(RunStateTest, SilentSaveFailureKeepsLinesCountAndRequestForTheNextLine) {
         EXPECT_EQ(state.tickCount(), 0);
         EXPECT_EQ(state.buffer().text(), "A\r\n");
     }
-    state.applyLine(line("B", 2, 1));  // the file is free again: this line retries
+    state.applyLine({"B", 2, 1});  // the file is free again: this line retries
     EXPECT_EQ(readFile(logFile()), "earlier\r\nA\r\nB\r\n");
     EXPECT_EQ(state.writtenCount(), 1);
     EXPECT_EQ(state.writeRequest(), 0);
@@ -143,7 +139,7 @@ TEST_F(RunStateTest, SilentSaveFailureKeepsLinesCountAndRequestForTheNextLine) {
 
 TEST_F(RunStateTest, DirectoryErrorFinishesTheLineThenPropagates) {
     blockWriting();
-    EXPECT_THROW(state.applyLine(line("A", 2, 1, true)), AppError);
+    EXPECT_THROW(state.applyLine({"A", 2, 1, true}), AppError);
     EXPECT_EQ(view.statuses.back(), "line=1 nb=1 gb=2");
     EXPECT_EQ(view.actions, kWriteAndErase);
     EXPECT_EQ(state.buffer().text(), "A\r\n");
@@ -156,7 +152,7 @@ TEST_F(RunStateTest, DirectoryErrorFinishesTheLineThenPropagates) {
 TEST_F(RunStateTest, MissingLogDirectoryWritesToTheFallbackAndKeepsTheSetting) {
     const std::string gone = temp / "gone";
     settings.logDirectory = gone;
-    state.applyLine(line("A", 2, 1, true));
+    state.applyLine({"A", 2, 1, true});
     EXPECT_EQ(readFile(temp / "exe/log/14_03_27.TXT"), "A\r\n");
     EXPECT_EQ(state.settings().logDirectory, gone);
     EXPECT_FALSE(std::filesystem::exists(gone));
@@ -164,8 +160,8 @@ TEST_F(RunStateTest, MissingLogDirectoryWritesToTheFallbackAndKeepsTheSetting) {
 
 TEST_F(RunStateTest, ClickSelectsTheFirstLineContainingTheTextAndDeleteRemovesTheClickedOne) {
     state.setWaitIndex(0);
-    state.applyLine(line("A12", 4, 3));
-    state.applyLine(line("12", 3, 2));
+    state.applyLine({"A12", 4, 3});
+    state.applyLine({"12", 3, 2});
 
     state.lineClicked(1);
     ASSERT_TRUE(view.selected);
@@ -188,7 +184,7 @@ TEST_F(RunStateTest, ClickSelectsTheFirstLineContainingTheTextAndDeleteRemovesTh
 
 TEST_F(RunStateTest, DeleteStaysOffAfterAClickBelowTheLastLineOrANewLine) {
     state.setWaitIndex(0);
-    state.applyLine(line("A", 2, 1));
+    state.applyLine({"A", 2, 1});
     state.selectionLengthChanged(0);  // the click itself emptied the selection
     state.lineClicked(1);
     EXPECT_FALSE(view.selected);
@@ -198,7 +194,7 @@ TEST_F(RunStateTest, DeleteStaysOffAfterAClickBelowTheLastLineOrANewLine) {
 
     state.lineClicked(0);
     ASSERT_TRUE(view.actions.deleteLine);
-    state.applyLine(line("B", 2, 1));  // drops the selection
+    state.applyLine({"B", 2, 1});  // drops the selection
     EXPECT_FALSE(view.actions.deleteLine);
     state.deleteClickedLine();
     EXPECT_EQ(state.buffer().count(), 2);
@@ -210,7 +206,7 @@ TEST_F(RunStateTest, OnAnEmptyBufferWriteChangesNothingAndEraseStillResets) {
     EXPECT_EQ(view.actionUpdates, 0);
     EXPECT_TRUE(namesIn(logs).empty());
 
-    state.applyLine(line("", 3, 0));  // bytes that framed no line
+    state.applyLine({"", 3, 0});  // bytes that framed no line
     EXPECT_EQ(view.statuses.back(), "line=0 nb=0 gb=3");
     state.eraseBuffer();
     EXPECT_EQ(view.statuses.back(), "");
@@ -223,7 +219,7 @@ TEST_F(RunStateTest, OnAnEmptyBufferWriteChangesNothingAndEraseStillResets) {
 TEST_F(RunStateTest, TimerWritesOnTheWaitIndexthTickAndRetriesAfterADirectoryError) {
     state.setWaitIndex(2);
     state.timerTick();  // empty buffer: nothing
-    state.applyLine(line("A", 2, 1));
+    state.applyLine({"A", 2, 1});
     state.timerTick();
     EXPECT_EQ(state.tickCount(), 1);
     EXPECT_TRUE(namesIn(logs).empty());
@@ -233,7 +229,7 @@ TEST_F(RunStateTest, TimerWritesOnTheWaitIndexthTickAndRetriesAfterADirectoryErr
 
     SCOPED_TRACE("no directory to write into: the count stays and every tick retries");
     blockWriting();
-    state.applyLine(line("B", 2, 1));
+    state.applyLine({"B", 2, 1});
     state.timerTick();
     EXPECT_THROW(state.timerTick(), AppError);
     EXPECT_EQ(state.tickCount(), 2);
@@ -249,7 +245,7 @@ TEST_F(RunStateTest, TimerWritesOnTheWaitIndexthTickAndRetriesAfterADirectoryErr
 
 TEST_F(RunStateTest, WriteFromAnotherSourceRestartsTheTickCount) {
     state.setWaitIndex(3);
-    state.applyLine(line("A", 2, 1));
+    state.applyLine({"A", 2, 1});
     state.timerTick();
     state.timerTick();
     ASSERT_EQ(state.tickCount(), 2);
@@ -264,7 +260,7 @@ TEST_F(RunStateTest, TypedTextIsCountedAtOnceButEnablesNothingUntilTheNextUpdate
     EXPECT_EQ(view.actionUpdates, 0);
     EXPECT_EQ(view.replacements, 0);
 
-    state.applyLine(line("ABC", 4, 3));  // joins the typed line with CR LF, none after
+    state.applyLine({"ABC", 4, 3});  // joins the typed line with CR LF, none after
     state.writeBuffer();
     EXPECT_EQ(readFile(logFile()), "typed\r\nABC");
 }
