@@ -12,6 +12,8 @@
 #include <set>
 #include <string>
 
+#include "tests/settings/temp_dir.h"
+
 namespace vennick::testing {
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
@@ -52,13 +54,7 @@ inline void writeFile(const std::string& path, const std::string& bytes) {
 }
 
 // Every name in a directory, hidden ones included (a left-over temporary file shows up).
-inline std::set<std::string> namesIn(const std::string& directory) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
+using test::namesIn;
 
 // Holds an exclusive lock on a file through its own open file description, as another program
 // holding the file would.

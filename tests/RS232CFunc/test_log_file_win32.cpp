@@ -14,6 +14,7 @@
 namespace vennick {
 namespace {
 
+using test::namesIn;
 using test::readBytes;
 using test::TempDir;
 using test::utf8;
@@ -23,14 +24,6 @@ constexpr TimeOfDay kNineOhFive{9, 5, 7};
 
 LocalClock fixedClock(TimeOfDay time) {
     return [time] { return time; };
-}
-
-std::set<std::string> namesIn(const std::filesystem::path& directory) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        names.insert(utf8(entry.path().filename()));
-    }
-    return names;
 }
 
 // Another program's handle on a file; `share` is what it lets others do meanwhile.

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <set>
 #include <string>
 
 namespace vennick::test {
@@ -60,5 +61,14 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The names of a directory's entries, as UTF-8.
+inline std::set<std::string> namesIn(const std::filesystem::path& directory) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.insert(utf8(entry.path().filename()));
+    }
+    return names;
+}
 
 }  // namespace vennick::test
