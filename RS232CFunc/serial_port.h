@@ -48,6 +48,12 @@ public:
     // What is waiting, up to into.size() bytes, in one call; when nothing is waiting, waits for
     // a byte up to the read time-out and then returns 0; -1 when the port has failed.
     virtual int read(std::span<std::uint8_t> into) = 0;
+
+    // For the status line: why the last open() failed, or which line settings the last
+    // applyLineSettings() could not apply. Empty when there is nothing to say.
+    virtual std::string problem() const { return {}; }
+    // Called from another thread: a wait or read blocked in this port returns at once.
+    virtual void interruptWait() {}
 };
 
 std::unique_ptr<SerialPort> createSerialPort();
