@@ -1,5 +1,7 @@
 #include "RS232CFunc/line_buffer.h"
 
+#include <algorithm>
+
 namespace vennick {
 namespace {
 
@@ -35,12 +37,38 @@ std::string LineBuffer::line(int index) const {
 }
 
 void LineBuffer::append(std::string_view line) {
+    const std::size_t oldSize = text_.size();
     const bool typedLastLine = !text_.empty() && text_.back() != '\n';
     if (typedLastLine) text_ += kLineEnd;
     const std::size_t start = text_.size();
     appendWithCrLf(text_, line);
     if (!typedLastLine) text_ += kLineEnd;
     indexFrom(start);
+    changed(oldSize, 0, std::string_view(text_).substr(oldSize));
+}
+
+void LineBuffer::clear() {
+    const std::size_t oldSize = text_.size();
+    text_.clear();
+    lineStarts_.clear();
+    if (oldSize > 0) changed(0, oldSize, {});
+}
+
+void LineBuffer::replace(std::size_t offset, std::size_t removed, std::string_view inserted) {
+    offset = std::min(offset, text_.size());
+    removed = std::min(removed, text_.size() - offset);
+    std::string stored;
+    appendWithCrLf(stored, inserted);
+    text_.replace(offset, removed, stored);
+    lineStarts_.clear();
+    indexFrom(0);
+    changed(offset, removed, stored);
+}
+
+void LineBuffer::changed(std::size_t offset, std::size_t removed, std::string_view inserted) {
+    if (observer_ && (removed > 0 || !inserted.empty())) {
+        observer_->textChanged(offset, removed, inserted);
+    }
 }
 
 void LineBuffer::remove(int index) {
@@ -52,12 +80,11 @@ void LineBuffer::remove(int index) {
     text_.erase(start, removed);
     lineStarts_.erase(lineStarts_.begin() + index);
     for (std::size_t i = at; i < lineStarts_.size(); ++i) lineStarts_[i] -= removed;
+    changed(start, removed, {});
 }
 
 void LineBuffer::setText(std::string_view viewText) {
-    clear();
-    appendWithCrLf(text_, viewText);
-    indexFrom(0);
+    replace(0, text_.size(), viewText);
 }
 
 std::optional<LineSelection> LineBuffer::findFirstContaining(std::string_view needle) const {

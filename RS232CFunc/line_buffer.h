@@ -17,6 +17,15 @@ struct LineSelection {
     friend bool operator==(const LineSelection&, const LineSelection&) = default;
 };
 
+// Told of every change to a LineBuffer's text, in order: `removed` bytes at byte `offset` of the
+// old text() were replaced by `inserted` (already in the buffer's CR LF form).
+class LineBufferObserver {
+public:
+    virtual ~LineBufferObserver() = default;
+    virtual void textChanged(std::size_t offset, std::size_t removed,
+                             std::string_view inserted) = 0;
+};
+
 // The received lines as the list view shows them and the log writer saves them: one UTF-8 text
 // in which every appended line is followed by CR LF. The empty rest after the last CR LF is not
 // a line; text typed into the view may leave a last line without a line end.
@@ -38,10 +47,11 @@ public:
     // Removes the line with its line end; an index with no line does nothing.
     void remove(int index);
 
-    void clear() {
-        text_.clear();
-        lineStarts_.clear();
-    }
+    void clear();
+
+    // The view's own edit: `removed` bytes at byte `offset` give way to `inserted` (line ends
+    // stored as CR LF, as in setText()). The range is clamped to the text.
+    void replace(std::size_t offset, std::size_t removed, std::string_view inserted);
 
     // Takes the whole text back from an editable view. LF, CR LF and a lone CR all end a line;
     // each is stored as CR LF.
@@ -55,12 +65,17 @@ public:
     // first counts from 0, a line beyond the last from the end of the text.
     int offsetOf(const LineSelection& selection) const;
 
+    // At most one observer; nullptr detaches it.
+    void setObserver(LineBufferObserver* observer) { observer_ = observer; }
+
 private:
+    void changed(std::size_t offset, std::size_t removed, std::string_view inserted);
     void indexFrom(std::size_t offset);
     std::string_view lineView(int index) const;  // capped like line()
 
     std::string text_;                     // line ends are always CR LF
     std::vector<std::size_t> lineStarts_;  // byte offset in text_ where each line starts
+    LineBufferObserver* observer_ = nullptr;
 };
 
 }  // namespace vennick

@@ -176,5 +176,30 @@ TEST(LineBuffer, LineIndexAgreesWithTheTextAfterAnyEdits) {
     }
 }
 
+// Replaying every reported change on a copy of the old text gives the new text: an observer
+// (the journal) can follow the buffer change by change.
+TEST(LineBufferObserver, ChangesReplayToTheSameText) {
+    struct Replay : LineBufferObserver {
+        std::string text;
+        void textChanged(std::size_t offset, std::size_t removed,
+                         std::string_view inserted) override {
+            text.replace(offset, removed, inserted);
+        }
+    } replay;
+    LineBuffer buffer;
+    buffer.setObserver(&replay);
+    buffer.append("12.5");
+    buffer.append("A\nB");
+    buffer.replace(2, 3, "x\ny");
+    buffer.remove(1);
+    buffer.setText("typed");
+    buffer.append("C");
+    buffer.replace(100, 5, "end");
+    EXPECT_EQ(replay.text, buffer.text());
+    expectContent(buffer, "typed\r\nCend", {"typed", "Cend"});
+    buffer.clear();
+    EXPECT_EQ(replay.text, "");
+}
+
 }  // namespace
 }  // namespace vennick
