@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -162,6 +161,13 @@ std::string speedAndStopBits(const std::string& line) {
     return speed + " " + stopBits;
 }
 
+// An environment variable; empty when it is not set.
+std::string environmentValue(const char* name) {
+    char value[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA(name, value, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(value, length) : std::string{};
+}
+
 // A COM port name with no device behind it.
 std::string missingComPort() {
     for (int n = 2; n <= 9; ++n) {
@@ -175,8 +181,8 @@ std::string missingComPort() {
 class Com1Test : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* directory = std::getenv("VENNICK_COM_PEER");
-        if (directory == nullptr || directory[0] == '\0') {
+        const std::string directory = environmentValue("VENNICK_COM_PEER");
+        if (directory.empty()) {
             GTEST_SKIP() << "COM1 is not connected to an instrument (scripts/test-windows does it)";
         }
         peer_.emplace(directory);
@@ -231,13 +237,43 @@ TEST_F(Com1Test, EveryOpenConfiguresTheLineAfresh) {
     EXPECT_EQ(speedAndStopBits(peer_->command("line")), "110 2");
 }
 
-TEST_F(Com1Test, AMissingPortIsReported) {
+TEST_F(Com1Test, AMissingPortIsReportedWithItsNameAndTheSystemsError) {
     auto port = createSerialPort();
     const std::string missing = missingComPort();
     ASSERT_FALSE(missing.empty());
     EXPECT_EQ(openPort(*port, missing, Settings{}, notifier_), 1);
     EXPECT_EQ(notifier_.messages, std::vector<std::string>{"RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。"});
     EXPECT_FALSE(port->isOpen());
+    const std::string problem = port->problem();
+    EXPECT_EQ(problem.rfind(missing + ": ", 0), 0u) << problem;
+    EXPECT_NE(problem.find("(ｴﾗｰ 2)"), std::string::npos) << problem;
+    EXPECT_NE(problem.find("ｹｰﾌﾞﾙと COM 番号を確認して下さい。"), std::string::npos) << problem;
+}
+
+// Wine cannot set a rate without a termios constant on a pseudo-terminal, and refuses the whole
+// DCB for it, as a USB adapter does for a rate it cannot make.
+TEST_F(Com1Test, ARefusedRateLeavesTheOtherSettingsAppliedAndIsNamed) {
+    Settings settings;
+    settings.bitRateIndex = 10;  // 19200
+    auto port = openCom1(settings);
+    EXPECT_EQ(port->problem(), "");
+
+    settings.bitRateIndex = 7;   // 7200
+    settings.stopBitsIndex = 2;  // two
+    EXPECT_EQ(openPort(*port, "COM1", settings, notifier_), 0);
+    EXPECT_EQ(speedAndStopBits(peer_->command("line")), "19200 2");
+    EXPECT_EQ(port->problem(), "COM1: ﾋﾞｯﾄﾚｰﾄ 7200 は使えません");
+}
+
+// scripts/test-windows maps COM10 to the same line as COM1.
+TEST_F(Com1Test, PortsAboveNineOpen) {
+    char target[MAX_PATH];
+    if (QueryDosDeviceA("COM10", target, MAX_PATH) == 0) GTEST_SKIP() << "no COM10 here";
+    Settings settings;
+    settings.bitRateIndex = 10;  // 19200
+    auto port = createSerialPort();
+    ASSERT_EQ(openPort(*port, "COM10", settings, notifier_), 0) << port->problem();
+    EXPECT_EQ(speedAndStopBits(peer_->command("line")), "19200 1");
 }
 
 TEST_F(Com1Test, ASingleByteReadOnASilentLineEndsAfterTheReadTimeOut) {
