@@ -157,7 +157,7 @@ public:
             ::CreateFileW(utf8ToWide(win32DeviceName(device)).c_str(), GENERIC_READ | GENERIC_WRITE,
                           0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
-            problem_ = openFailureText(device, ::GetLastError());
+            setProblem(openFailureText(device, ::GetLastError()));
             return false;
         }
         {
@@ -165,7 +165,7 @@ public:
             handle_ = handle;
         }
         device_ = device;
-        problem_.clear();
+        setProblem({});
         statusWorks_ = queuedBytes().has_value();
         return true;
     }
@@ -183,12 +183,12 @@ public:
         DCB current{};
         current.DCBlength = sizeof(DCB);
         if (!::GetCommState(handle_, &current)) {
-            problem_ = device_ + ": ﾎﾟｰﾄ設定を読めません " + systemErrorText(::GetLastError());
+            setProblem(device_ + ": ﾎﾟｰﾄ設定を読めません " + systemErrorText(::GetLastError()));
             return;
         }
         const LineOutcome outcome =
             applyLineFields(current, line, [this](const DCB& dcb) { return setCommState(dcb); });
-        problem_ = refusedSettingsText(device_, line, outcome.refused);
+        setProblem(refusedSettingsText(device_, line, outcome.refused));
     }
 
     // A single-byte read waits at most 10 ms + 500 ms.
@@ -251,7 +251,10 @@ public:
         return static_cast<int>(filled) + got;
     }
 
-    std::string problem() const override { return problem_; }
+    std::string problem() const override {
+        std::lock_guard lock(mutex_);
+        return problem_;
+    }
 
     // From then on nothing in this port blocks: it is there for the stop.
     void interruptWait() override {
@@ -268,6 +271,12 @@ public:
     }
 
 private:
+    // The receive thread sets it when it reopens the port; the window may be reading it.
+    void setProblem(std::string text) {
+        std::lock_guard lock(mutex_);
+        problem_ = std::move(text);
+    }
+
     bool setCommState(const DCB& dcb) {
         DCB copy = dcb;
         return ::SetCommState(handle_, &copy) != FALSE;
@@ -350,12 +359,12 @@ private:
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     std::string device_;
-    std::string problem_;
     bool statusWorks_ = false;
     std::optional<std::uint8_t> pushback_;
 
-    // Shared with interruptWait, which runs on another thread.
-    std::mutex mutex_;
+    // Shared with other threads: interruptWait, problem().
+    mutable std::mutex mutex_;
+    std::string problem_;
     std::condition_variable readEnded_;
     bool interrupted_ = false;
     bool reading_ = false;

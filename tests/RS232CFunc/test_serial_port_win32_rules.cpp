@@ -8,7 +8,6 @@
 #include <future>
 #include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "RS232CFunc/serial_port_win32.h"
@@ -39,8 +38,12 @@ TEST(Win32Dcb, CarriesTheLineFieldsAndKeepsTheRest) {
     driver.StopBits = TWOSTOPBITS;
     driver.fOutxCtsFlow = TRUE;
     driver.XonChar = 0x11;
-    const std::tuple<LineSettings, BYTE, BOOL, BYTE> cases[] = {
-        // line, Parity, fParity, StopBits
+    const struct {
+        LineSettings line;
+        BYTE parity;
+        BOOL checking;
+        BYTE stopBits;
+    } cases[] = {
         {{9600, 8, Parity::None, StopBits::One}, NOPARITY, FALSE, ONESTOPBIT},
         {{19200, 7, Parity::Even, StopBits::OneAndHalf}, EVENPARITY, TRUE, ONE5STOPBITS},
         {{110, 5, Parity::Odd, StopBits::Two}, ODDPARITY, TRUE, TWOSTOPBITS},
@@ -88,35 +91,41 @@ private:
 
 TEST(Win32LineFields, WhatTheDriverRefusesIsNamedAndTheRestApplied) {
     using F = LineField;
-    const std::tuple<LineSettings, std::vector<LineField>, DWORD, BYTE, BYTE, const char*> cases[] =
-        {
-            // line, refused, then rate, data bits, stop bits the driver holds, status text
-            {{19200, 7, Parity::Even, StopBits::One}, {}, 19200, 7, ONESTOPBIT, ""},
-            {{19200, 8, Parity::Even, StopBits::OneAndHalf},
-             {F::StopBits},
-             19200,
-             8,
-             ONESTOPBIT,
-             "COM3: ｽﾄｯﾌﾟﾋﾞｯﾄ 1.5 は使えません"},
-            {{115200, 5, Parity::None, StopBits::Two},
-             {F::StopBits},
-             115200,
-             5,
-             ONESTOPBIT,
-             "COM3: ｽﾄｯﾌﾟﾋﾞｯﾄ 2 は使えません"},
-            {{5, 5, Parity::Odd, StopBits::OneAndHalf},
-             {F::BitRate},
-             9600,
-             5,
-             ONE5STOPBITS,
-             "COM3: ﾋﾞｯﾄﾚｰﾄ 5 は使えません"},
-            {{128000, 6, Parity::Odd, StopBits::OneAndHalf},
-             {F::BitRate, F::StopBits},
-             9600,
-             6,
-             ONESTOPBIT,
-             "COM3: ﾋﾞｯﾄﾚｰﾄ 128000、ｽﾄｯﾌﾟﾋﾞｯﾄ 1.5 は使えません"},
-        };
+    // the line, what is refused, then what the driver holds, and the status text
+    const struct {
+        LineSettings line;
+        std::vector<LineField> refused;
+        DWORD rate;
+        BYTE dataBits;
+        BYTE stopBits;
+        const char* text;
+    } cases[] = {
+        {{19200, 7, Parity::Even, StopBits::One}, {}, 19200, 7, ONESTOPBIT, ""},
+        {{19200, 8, Parity::Even, StopBits::OneAndHalf},
+         {F::StopBits},
+         19200,
+         8,
+         ONESTOPBIT,
+         "COM3: ｽﾄｯﾌﾟﾋﾞｯﾄ 1.5 は使えません"},
+        {{115200, 5, Parity::None, StopBits::Two},
+         {F::StopBits},
+         115200,
+         5,
+         ONESTOPBIT,
+         "COM3: ｽﾄｯﾌﾟﾋﾞｯﾄ 2 は使えません"},
+        {{5, 5, Parity::Odd, StopBits::OneAndHalf},
+         {F::BitRate},
+         9600,
+         5,
+         ONE5STOPBITS,
+         "COM3: ﾋﾞｯﾄﾚｰﾄ 5 は使えません"},
+        {{128000, 6, Parity::Odd, StopBits::OneAndHalf},
+         {F::BitRate, F::StopBits},
+         9600,
+         6,
+         ONESTOPBIT,
+         "COM3: ﾋﾞｯﾄﾚｰﾄ 128000、ｽﾄｯﾌﾟﾋﾞｯﾄ 1.5 は使えません"},
+    };
     for (const auto& [line, refused, rate, dataBits, stopBits, text] : cases) {
         SCOPED_TRACE(text);
         StrictDriver driver;
@@ -134,7 +143,11 @@ TEST(Win32LineFields, WhatTheDriverRefusesIsNamedAndTheRestApplied) {
 
 TEST(Win32FailedRead, OnlyAPortThatIsGoneCountsAsLost) {
     using A = AfterFailedRead;
-    const std::tuple<const char*, FailedRead, AfterFailedRead> cases[] = {
+    const struct {
+        const char* what;
+        FailedRead failure;
+        AfterFailedRead expected;
+    } cases[] = {
         {"a framing error aborted the read",
          {ERROR_OPERATION_ABORTED, true, true, CE_FRAME, true},
          A::ReadAgain},
