@@ -1,12 +1,15 @@
 // The Win32 serial code against a real COM port: under Wine, COM1 is a pseudo-terminal on the
 // Linux side whose other end is vennick_com_peer, an instrument the tests steer through its
 // control pipe (scripts/test-windows sets all of this up and names the pipe's folder in
-// VENNICK_COM_PEER).
+// VENNICK_COM_PEER). And a port on a named pipe: a device with no status query that ignores the
+// read time-outs.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -303,6 +306,95 @@ TEST_F(Com1Test, HangUpIsDetectedAndTheReceiveThreadReconnects) {
     EXPECT_TRUE(sink.waitForStatus("RS232Cﾎﾟｰﾄに再接続しました。"));
     peer_->command("send 7.25\\r");
     EXPECT_TRUE(sink.waitForLine("7.25"));
+}
+
+// A named pipe in the place of the serial device: its ReadFile blocks until data comes, whatever
+// time-outs were asked for, and it has no comm status at all.
+class PipeDevice {
+public:
+    PipeDevice()
+        : name_("\\\\.\\pipe\\vennick-port-" + std::to_string(GetCurrentProcessId()) + "-" +
+                std::to_string(++count_)),
+          server_(CreateNamedPipeA(name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                   4096, 4096, 0, nullptr)) {}
+    ~PipeDevice() { CloseHandle(server_); }
+    void disconnect() { DisconnectNamedPipe(server_); }
+    PipeDevice(const PipeDevice&) = delete;
+    PipeDevice& operator=(const PipeDevice&) = delete;
+
+    const std::string& name() const { return name_; }
+    bool send(const std::string& bytes) {
+        DWORD written = 0;
+        return WriteFile(server_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                         nullptr) &&
+               written == bytes.size();
+    }
+
+private:
+    static inline std::atomic<int> count_{0};
+    std::string name_;
+    HANDLE server_;
+};
+
+std::unique_ptr<SerialPort> openedOn(const PipeDevice& pipe) {
+    auto port = createSerialPort();
+    EXPECT_TRUE(port->open(pipe.name())) << port->problem();
+    port->applyLineSettings(LineSettings{});
+    port->applyTimeouts();
+    return port;
+}
+
+TEST(Win32PortWithoutStatusQuery, StillReceives) {
+    PipeDevice pipe;
+    auto port = openedOn(pipe);
+    EXPECT_EQ(port->problem().rfind(pipe.name() + ": ﾎﾟｰﾄ設定を読めません", 0), 0u)
+        << port->problem();
+    ASSERT_TRUE(pipe.send("12.5\r\n"));
+
+    std::string received;
+    while (received.size() < 6) {
+        if (port->waitForInput(500) == SerialPort::Wait::Failed) break;
+        std::uint8_t bytes[16];
+        const int got = port->read(bytes);
+        if (got < 0) break;
+        received.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(got));
+    }
+    EXPECT_EQ(received, "12.5\r\n");
+}
+
+TEST(Win32PortWithoutStatusQuery, FeedsTheReceiveThread) {
+    PipeDevice pipe;
+    auto port = openedOn(pipe);
+    SerialPort& device = *port;
+    WaitingSink sink;
+    LineGate gate;
+    {
+        TMyThread thread(std::move(port), {pipe.name(), LineSettings{}, 100}, sink, gate);
+        thread.start();
+        EXPECT_TRUE(pipe.send("12.5\r\n"));
+        EXPECT_TRUE(sink.waitForLine("12.5"));
+        device.interruptWait();  // the pipe ignores the time-outs: the stop needs it
+    }
+}
+
+TEST(Win32PortInterrupt, AReadThatIgnoresTheTimeOutsReturnsPromptly) {
+    PipeDevice pipe;
+    auto port = openedOn(pipe);
+    std::future<int> read = std::async(std::launch::async, [&] {
+        std::uint8_t byte = 0;
+        return port->read(std::span(&byte, 1));
+    });
+    // The pipe says nothing: the read stays inside ReadFile.
+    EXPECT_EQ(read.wait_for(300ms), std::future_status::timeout);
+
+    port->interruptWait();
+    if (read.wait_for(1s) != std::future_status::ready) {
+        pipe.disconnect();  // ends the read, so that the test can end
+        FAIL() << "the read went on after interruptWait";
+    }
+    EXPECT_EQ(read.get(), 0);
+    // Nothing blocks any more: a later wait returns at once, too.
+    EXPECT_EQ(port->waitForInput(500), SerialPort::Wait::TimedOut);
 }
 
 }  // namespace

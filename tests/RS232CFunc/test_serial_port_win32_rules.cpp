@@ -1,11 +1,7 @@
-// The Win32 serial port's decisions that no driver under Wine can provoke (refused line
-// settings, reads aborted by line errors), and a port on a named pipe: a device with no status
-// query that ignores the read time-outs.
+// The Win32 serial port's decisions that no driver under Wine can provoke: refused line
+// settings, reads aborted by line errors.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <future>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,8 +10,6 @@
 
 namespace vennick {
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(Win32DeviceName, EveryComNameGoesThroughTheDeviceNamespace) {
     const std::pair<const char*, const char*> cases[] = {
@@ -179,80 +173,6 @@ TEST(Win32OpenFailure, NamesTheDeviceTheSystemsErrorAndARemedy) {
     EXPECT_NE(busy.find("(ｴﾗｰ 5) 他のﾌﾟﾛｸﾞﾗﾑが使っていないか確認して下さい。"), std::string::npos)
         << busy;
     EXPECT_EQ(systemErrorText(0xE0001234).find("(ｴﾗｰ 3758101044)"), 0u);
-}
-
-// A named pipe in the place of the serial device: its ReadFile blocks until data comes, whatever
-// time-outs were asked for, and it has no comm status at all.
-class PipeDevice {
-public:
-    PipeDevice()
-        : name_("\\\\.\\pipe\\vennick-port-" + std::to_string(GetCurrentProcessId()) + "-" +
-                std::to_string(++count_)),
-          server_(CreateNamedPipeA(name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
-                                   4096, 4096, 0, nullptr)) {}
-    ~PipeDevice() { CloseHandle(server_); }
-    void disconnect() { DisconnectNamedPipe(server_); }
-    PipeDevice(const PipeDevice&) = delete;
-    PipeDevice& operator=(const PipeDevice&) = delete;
-
-    const std::string& name() const { return name_; }
-    bool send(const std::string& bytes) {
-        DWORD written = 0;
-        return WriteFile(server_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                         nullptr) &&
-               written == bytes.size();
-    }
-
-private:
-    static inline std::atomic<int> count_{0};
-    std::string name_;
-    HANDLE server_;
-};
-
-std::unique_ptr<SerialPort> openedOn(const PipeDevice& pipe) {
-    auto port = createSerialPort();
-    EXPECT_TRUE(port->open(pipe.name())) << port->problem();
-    port->applyLineSettings(LineSettings{});
-    port->applyTimeouts();
-    return port;
-}
-
-TEST(Win32PortWithoutStatusQuery, StillReceives) {
-    PipeDevice pipe;
-    auto port = openedOn(pipe);
-    EXPECT_EQ(port->problem().rfind(pipe.name() + ": ﾎﾟｰﾄ設定を読めません", 0), 0u)
-        << port->problem();
-    ASSERT_TRUE(pipe.send("12.5\r\n"));
-
-    std::string received;
-    while (received.size() < 6) {
-        if (port->waitForInput(500) == SerialPort::Wait::Failed) break;
-        std::uint8_t bytes[16];
-        const int got = port->read(bytes);
-        if (got < 0) break;
-        received.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(got));
-    }
-    EXPECT_EQ(received, "12.5\r\n");
-}
-
-TEST(Win32PortInterrupt, AReadThatIgnoresTheTimeOutsReturnsPromptly) {
-    PipeDevice pipe;
-    auto port = openedOn(pipe);
-    std::future<int> read = std::async(std::launch::async, [&] {
-        std::uint8_t byte = 0;
-        return port->read(std::span(&byte, 1));
-    });
-    // The pipe says nothing: the read stays inside ReadFile.
-    EXPECT_EQ(read.wait_for(300ms), std::future_status::timeout);
-
-    port->interruptWait();
-    if (read.wait_for(1s) != std::future_status::ready) {
-        pipe.disconnect();  // ends the read, so that the test can end
-        FAIL() << "the read went on after interruptWait";
-    }
-    EXPECT_EQ(read.get(), 0);
-    // Nothing blocks any more: a later wait returns at once, too.
-    EXPECT_EQ(port->waitForInput(500), SerialPort::Wait::TimedOut);
 }
 
 }  // namespace
