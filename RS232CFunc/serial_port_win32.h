@@ -23,7 +23,7 @@ namespace vennick {
 std::string win32DeviceName(const std::string& device);
 
 // The driver's `current` state with the line fields of `line`: rate, data bits, parity with its
-// checking flag, stop bits. Flow control, special characters and thresholds stay as read.
+// checking flag, stop bits. Flow control, control characters and thresholds stay as read.
 DCB dcbFor(DCB current, const LineSettings& line);
 
 enum class LineField { BitRate, DataBits, Parity, StopBits };
