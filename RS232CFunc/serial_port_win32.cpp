@@ -433,17 +433,17 @@ std::string systemErrorText(DWORD error) {
 }
 
 std::string openFailureText(const std::string& device, DWORD error) {
-    std::string text = device + ": " + systemErrorText(error);
+    const std::string said = device + ": " + systemErrorText(error);
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
-            return text + " ｹｰﾌﾞﾙと COM 番号を確認して下さい。";
+            return said + " (ｹｰﾌﾞﾙと COM 番号を確認して下さい)";
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
         case ERROR_BUSY:
-            return text + " 他のﾌﾟﾛｸﾞﾗﾑが使っていないか確認して下さい。";
+            return said + " (他のﾌﾟﾛｸﾞﾗﾑが使用中です)";
         default:
-            return text;
+            return said;
     }
 }
 

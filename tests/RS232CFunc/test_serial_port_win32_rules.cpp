@@ -167,11 +167,10 @@ TEST(Win32FailedRead, OnlyAPortThatIsGoneCountsAsLost) {
 TEST(Win32OpenFailure, NamesTheDeviceTheSystemsErrorAndARemedy) {
     const std::string missing = openFailureText("COM7", ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(missing.rfind("COM7: ", 0), 0u) << missing;
-    EXPECT_NE(missing.find("(ｴﾗｰ 2) ｹｰﾌﾞﾙと COM 番号を確認して下さい。"), std::string::npos)
+    EXPECT_NE(missing.find("(ｴﾗｰ 2) (ｹｰﾌﾞﾙと COM 番号を確認して下さい)"), std::string::npos)
         << missing;
     const std::string busy = openFailureText("COM2", ERROR_ACCESS_DENIED);
-    EXPECT_NE(busy.find("(ｴﾗｰ 5) 他のﾌﾟﾛｸﾞﾗﾑが使っていないか確認して下さい。"), std::string::npos)
-        << busy;
+    EXPECT_NE(busy.find("(ｴﾗｰ 5) (他のﾌﾟﾛｸﾞﾗﾑが使用中です)"), std::string::npos) << busy;
     EXPECT_EQ(systemErrorText(0xE0001234).find("(ｴﾗｰ 3758101044)"), 0u);
 }
 
