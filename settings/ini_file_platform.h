@@ -5,8 +5,12 @@
 #include <string>
 #include <string_view>
 
-// The per-OS file access behind IniFile; the format itself is settings/profile_text.h.
+// The per-OS parts behind IniFile; the format itself is settings/profile_text.h.
 namespace vennick::platform {
+
+// The bytes a value (UTF-8) is stored as in the file, and the value stored bytes read as.
+std::string storedValue(std::string_view value);
+std::string loadedValue(std::string_view bytes);
 
 // The bytes of the regular file at `path` (UTF-8); nothing when there is none or it cannot be
 // read.

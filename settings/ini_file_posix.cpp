@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "settings/cp932.h"
 #include "settings/ini_file_platform.h"
 #include "settings/posix_file.h"
 
@@ -98,6 +99,14 @@ bool replaceFile(const std::string& path, std::string_view bytes, const struct s
 }  // namespace
 
 namespace platform {
+
+// Code page 932, as the file has always held it.
+std::string storedValue(std::string_view value) {
+    return utf8ToCp932(value);
+}
+std::string loadedValue(std::string_view bytes) {
+    return cp932ToUtf8(bytes);
+}
 
 std::optional<std::string> readProfileFile(const std::string& path) {
     return readFile(path);

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "settings/cp932.h"
 #include "settings/ini_file_platform.h"
 #include "settings/wide_text_win32.h"
 
@@ -119,6 +120,14 @@ bool storeFile(const std::wstring& path, std::string_view bytes, bool exists) {
 }  // namespace
 
 namespace platform {
+
+// Code page 932 whatever the system's code page.
+std::string storedValue(std::string_view value) {
+    return utf8ToCp932(value);
+}
+std::string loadedValue(std::string_view bytes) {
+    return cp932ToUtf8(bytes);
+}
 
 std::optional<std::string> readProfileFile(const std::string& path) {
     return readAll(utf8ToWide(path));
