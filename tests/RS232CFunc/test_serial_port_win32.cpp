@@ -267,7 +267,7 @@ TEST_F(Com1Test, ARefusedSettingLeavesTheOthersAppliedAndIsNamed) {
 }
 
 // scripts/test-windows maps COM10 to the same line as COM1 (through the registry: a name made
-// with DefineDosDevice reaches the line, but not as a serial device).
+// with DefineDosDevice opens under Wine, but its line settings never reach the line).
 TEST_F(Com1Test, PortsAboveNineOpen) {
     char target[MAX_PATH];
     if (QueryDosDeviceA("COM10", target, MAX_PATH) == 0) GTEST_SKIP() << "no COM10 here";
