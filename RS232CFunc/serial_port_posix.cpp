@@ -141,7 +141,12 @@ public:
         if (::tcgetattr(fd_, &settings) != 0) return;
         settings = lineTermios(settings, line);
         const speed_t speed = speedConstantFor(line.bitRate);
-        if (speed != B0) ::cfsetspeed(&settings, speed);
+        if (speed != B0) {
+            ::cfsetspeed(&settings, speed);
+            // cfsetspeed leaves the separate input rate an earlier program may have set (with
+            // termios2) in force; without one the input follows the output.
+            settings.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
+        }
         ::tcsetattr(fd_, TCSANOW, &settings);
         if (speed == B0) setAnyBitRate(fd_, line.bitRate);
     }

@@ -34,6 +34,14 @@ bool eventually(const std::function<bool()>& condition) {
     return true;
 }
 
+}  // namespace
+
+void PrintTo(const BitRates& rates, std::ostream* out) {
+    *out << "input " << rates.input << " / output " << rates.output;
+}
+
+namespace {
+
 class SerialPortTest : public ::testing::Test {
 protected:
     // Opens and configures the port as monitoring does, then reads back the device's settings.
@@ -49,14 +57,19 @@ protected:
     test::RecordingNotifier notifier_;
 };
 
-TEST_F(SerialPortTest, EveryBitRateOfTheTableReachesTheDevice) {
+// Both directions, each rate set after every other one: a rate without a B constant must not
+// stay behind in the input speed when a rate with one follows (or the other way round).
+TEST_F(SerialPortTest, EveryBitRateOfTheTableReachesTheDeviceInBothDirections) {
     Settings settings;
-    for (std::int32_t index = 0; index < static_cast<std::int32_t>(kBitRates.size()); ++index) {
-        SCOPED_TRACE(kBitRates[static_cast<std::size_t>(index)]);
-        settings.bitRateIndex = index;
-        configure(settings);
-        EXPECT_EQ(currentBitRate(instrument_.deviceFd()),
-                  kBitRates[static_cast<std::size_t>(index)]);
+    for (const std::int32_t earlier : kBitRates) {
+        for (std::int32_t index = 0; index < static_cast<std::int32_t>(kBitRates.size()); ++index) {
+            const std::int32_t rate = kBitRates[static_cast<std::size_t>(index)];
+            SCOPED_TRACE(std::to_string(earlier) + " then " + std::to_string(rate));
+            ASSERT_TRUE(setAnyBitRate(instrument_.deviceFd(), earlier));
+            settings.bitRateIndex = index;
+            configure(settings);
+            EXPECT_EQ(currentBitRates(instrument_.deviceFd()), (BitRates{rate, rate}));
+        }
     }
     EXPECT_TRUE(notifier_.informed.empty());
 }
