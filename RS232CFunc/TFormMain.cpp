@@ -83,16 +83,21 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
       ini_(services_.iniPath),
       writer_(services_.executableDir, services_.clock),
       runState_(settings_, writer_, *this),
-      sink_([this] {
+      sink_(std::make_shared<QueuedReceiveSink>([this] {
           QMetaObject::invokeMethod(
               this, [this] { receiveWoken(); }, Qt::QueuedConnection);
-      }) {
+      })) {
     buildWidgets();
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
     comIndexInUse_ = settings_.comIndex;
 }
 
-TFormMain::~TFormMain() = default;
+// A receive thread stuck in a platform call is let go after a bounded wait; from then on it
+// must not wake this window.
+TFormMain::~TFormMain() {
+    thread_.reset();
+    sink_->disconnect();
+}
 
 // The central area under the two tool bar rows, top to bottom: the two big labels, the list
 // view, the status line and the "自動書込" group; the start button lies over the middle.
@@ -537,7 +542,7 @@ void TFormMain::flushLabelsAndActions() {
 }
 
 void TFormMain::lineCountChanged(int count) {
-    gate_.publish(count);
+    gate_->publish(count);
 }
 
 // --- Receive path -------------------------------------------------------------------------
@@ -559,14 +564,14 @@ void TFormMain::drainReceived() {
     const bool outer = applyingReceived_;
     applyingReceived_ = true;
     QueuedReceiveSink::Item item;
-    while (sink_.take(item)) {
+    while (sink_->take(item)) {
         if (auto* status = std::get_if<std::string>(&item)) {
             runState_.setStatus(*status);
             continue;
         }
         const auto& event = std::get<LineEvent>(item);
         guarded([&] { runState_.applyLine(event); });
-        if (!event.text.empty()) gate_.lineApplied();
+        if (!event.text.empty()) gate_->lineApplied();
     }
     applyingReceived_ = outer;
 }

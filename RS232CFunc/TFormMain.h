@@ -127,8 +127,9 @@ private:
     std::int32_t comIndexInUse_ = 0;
     LogWriter writer_;
     RunState runState_;
-    LineGate gate_;
-    QueuedReceiveSink sink_;
+    // Shared with the receive thread, which may outlive the window (see TMyThread).
+    std::shared_ptr<LineGate> gate_ = std::make_shared<LineGate>();
+    std::shared_ptr<QueuedReceiveSink> sink_;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
     bool started_ = false;

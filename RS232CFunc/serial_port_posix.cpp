@@ -109,6 +109,33 @@ bool failedEvents(short revents) {
     return (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
+// A pipe whose read end turns readable for good once interrupt() was called: polled beside the
+// port, it ends every wait from then on (the port is being given up).
+class WakePipe {
+public:
+    WakePipe() {
+        if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) fds_[0] = fds_[1] = -1;
+    }
+    ~WakePipe() {
+        for (const int fd : fds_) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    WakePipe(const WakePipe&) = delete;
+    WakePipe& operator=(const WakePipe&) = delete;
+
+    int readEnd() const { return fds_[0]; }
+    void interrupt() {
+        const char byte = 1;
+        if (::write(fds_[1], &byte, 1) < 0) {
+            // Full (already interrupted) or no pipe: nothing more to do.
+        }
+    }
+
+private:
+    int fds_[2];
+};
+
 class PosixSerialPort final : public SerialPort {
 public:
     ~PosixSerialPort() override { close(); }
@@ -161,18 +188,22 @@ public:
         return waiting;
     }
 
+    // An interrupted wait reports a time-out: the caller then looks at its stop request.
     Wait waitForInput(int timeoutMs) override {
         if (fd_ < 0) return Wait::Failed;
-        pollfd watch{fd_, POLLIN, 0};
+        pollfd watch[2] = {{fd_, POLLIN, 0}, {wake_.readEnd(), POLLIN, 0}};
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         int ready = 0;
-        while ((ready = ::poll(&watch, 1, remainingMs(deadline, timeoutMs))) < 0) {
+        while ((ready = ::poll(watch, 2, remainingMs(deadline, timeoutMs))) < 0) {
             if (errno != EINTR) return Wait::Failed;
         }
-        if (ready == 0) return Wait::TimedOut;
-        return failedEvents(watch.revents) ? Wait::Failed : Wait::Ready;
+        if (failedEvents(watch[0].revents)) return Wait::Failed;
+        if (ready == 0 || watch[1].revents != 0) return Wait::TimedOut;
+        return Wait::Ready;
     }
+
+    void interruptWait() override { wake_.interrupt(); }
 
     // Waiting first costs no more when input is there, and saves a read that finds nothing.
     int read(std::span<std::uint8_t> into) override {
@@ -203,7 +234,8 @@ private:
     }
 
     int fd_ = -1;
-    int readTimeoutMs_ = -1;  // until the time-outs are applied a read waits for its byte
+    int readTimeoutMs_ = -1;
+    WakePipe wake_;  // until the time-outs are applied a read waits for its byte
 };
 
 }  // namespace

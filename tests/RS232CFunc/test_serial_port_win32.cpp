@@ -256,7 +256,8 @@ TEST_F(Com1Test, HangUpIsDetectedAndTheReceiveThreadReconnects) {
     auto port = openCom1();
     WaitingSink sink;
     LineGate gate;
-    TMyThread thread(std::move(port), {"COM1", lineSettingsFor(Settings{}), 100}, sink, gate);
+    TMyThread thread(std::move(port), {"COM1", lineSettingsFor(Settings{}), 100},
+                     {std::shared_ptr<void>(), &sink}, {std::shared_ptr<void>(), &gate});
     thread.start();
 
     peer_->command(std::string("send ") + kTypicalEvent);
