@@ -333,7 +333,8 @@ void TFormMain::selectWaitItem(std::int32_t waitIndex) {
 void TFormMain::BitBtnStartClick() {
     if (!port_) port_ = services_.makeSerialPort ? services_.makeSerialPort() : createSerialPort();
     const std::string device = portDeviceFor(ini_, comIndexInUse_);
-    if (openPort(*port_, device, settings_, services_.notifier) != 0) return;
+    const auto showReason = [this](const std::string& reason) { runState_.setStatus(reason); };
+    if (openPort(*port_, device, settings_, services_.notifier, showReason) != 0) return;
     if (!started_) {
         runState_.receiveStarted();
         TMyThread::Options options{device, lineSettingsFor(settings_)};

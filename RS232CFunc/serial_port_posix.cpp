@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <string>
+#include <system_error>
 
 #include "RS232CFunc/serial_port_posix.h"
 #include "RS232CFunc/serial_termios2_linux.h"
@@ -105,6 +107,29 @@ void applyStopBits(termios& settings, StopBits stopBits) {
     }
 }
 
+std::string systemText(int error) {
+    return std::generic_category().message(error);
+}
+
+// The device, what the system said, and what the operator can do about it.
+std::string openProblem(const std::string& device, int error) {
+    const std::string said = device + ": " + systemText(error);
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return said + " (ﾕｰｻﾞｰを dialout ｸﾞﾙｰﾌﾟに入れて下さい)";
+        case EBUSY:
+            return said + " (他のﾌﾟﾛｸﾞﾗﾑが使用中です)";
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTTY:
+            return said + " ([Ports] の設定を確認して下さい)";
+        default:
+            return said;
+    }
+}
+
 bool failedEvents(short revents) {
     return (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
@@ -142,17 +167,22 @@ public:
 
     bool open(const std::string& device) override {
         close();
+        device_ = device;
+        problem_.clear();
         const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return false;
+        if (fd < 0) return refused(errno);
         // Nobody else may read the port while we do (the Windows share mode 0).
-        if (!::isatty(fd) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = !::isatty(fd) ? ENOTTY : ::flock(fd, LOCK_EX | LOCK_NB) != 0 ? EBUSY : 0;
+        if (error != 0) {
             ::close(fd);
-            return false;
+            return refused(error);
         }
         ::ioctl(fd, TIOCEXCL);
         fd_ = fd;
         return true;
     }
+
+    std::string problem() const override { return problem_; }
 
     bool isOpen() const override { return fd_ >= 0; }
 
@@ -176,6 +206,7 @@ public:
         }
         ::tcsetattr(fd_, TCSANOW, &settings);
         if (speed == B0) setAnyBitRate(fd_, line.bitRate);
+        problem_ = refusedSettings(settings, line);
     }
 
     void applyTimeouts() override { readTimeoutMs_ = kReadTimeoutMs; }
@@ -226,6 +257,30 @@ public:
     }
 
 private:
+    bool refused(int error) {
+        problem_ = openProblem(device_, error);
+        return false;
+    }
+
+    // What the driver holds after the settings went out, against what was asked for.
+    std::string refusedSettings(const termios& asked, const LineSettings& line) const {
+        termios held{};
+        if (::tcgetattr(fd_, &held) != 0) return device_ + ": " + systemText(errno);
+        std::string refused;
+        const auto note = [&refused](bool differs, const char* what) {
+            if (differs) refused += (refused.empty() ? "" : ", ") + std::string(what);
+        };
+        const auto differ = [&](tcflag_t mask) {
+            return (held.c_cflag & mask) != (asked.c_cflag & mask);
+        };
+        const BitRates rates = currentBitRates(fd_);
+        note(rates.input != line.bitRate || rates.output != line.bitRate, "通信速度");
+        note(differ(CSIZE), "ﾃﾞｰﾀﾋﾞｯﾄ");
+        note(differ(PARENB | PARODD), "ﾊﾟﾘﾃｨ");
+        note(differ(CSTOPB), "ｽﾄｯﾌﾟﾋﾞｯﾄ");
+        return refused.empty() ? std::string() : device_ + ": 設定できませんでした: " + refused;
+    }
+
     static int remainingMs(std::chrono::steady_clock::time_point deadline, int timeoutMs) {
         if (timeoutMs < 0) return -1;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -234,6 +289,8 @@ private:
     }
 
     int fd_ = -1;
+    std::string device_;
+    std::string problem_;
     int readTimeoutMs_ = -1;
     WakePipe wake_;  // until the time-outs are applied a read waits for its byte
 };
