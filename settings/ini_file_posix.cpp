@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "settings/cp932.h"
+#include "settings/cp932_posix.h"
 #include "settings/ini_file.h"
 #include "settings/posix_file.h"
 
@@ -71,6 +72,27 @@ std::string_view cutToLimit(std::string_view value) {
         end += length;
     }
     return value.substr(0, end);
+}
+
+// Values -----------------------------------------------------------------------------------
+
+// A path on Linux is bytes, and often UTF-8 that code page 932 cannot hold ("vennick-café").
+// Such a value is stored as its own bytes so that it comes back unchanged, and where those bytes
+// would also read as code page 932 ("é" is C3 A9, which reads as "ﾃｩ") behind a UTF-8 byte order
+// mark, which is never valid code page 932. A value code page 932 holds is stored in it as always.
+constexpr std::string_view kOwnBytesMark = "\xEF\xBB\xBF";
+
+std::string storedValue(std::string_view text) {
+    if (auto cp932 = utf8ToCp932Exactly(text)) return std::move(*cp932);
+    const bool readsAsCp932 = text.starts_with(kOwnBytesMark) || cp932ToUtf8Exactly(text);
+    return readsAsCp932 ? std::string(kOwnBytesMark).append(text) : std::string(text);
+}
+
+// Bytes that are not code page 932 (a hand-edited file, a Latin-1 path) are kept as they are.
+std::string loadedValue(std::string_view bytes) {
+    if (bytes.starts_with(kOwnBytesMark)) return std::string(bytes.substr(kOwnBytesMark.size()));
+    if (auto utf8 = cp932ToUtf8Exactly(bytes)) return std::move(*utf8);
+    return std::string(bytes);
 }
 
 // Lines ------------------------------------------------------------------------------------
@@ -296,7 +318,7 @@ std::string IniFile::read(std::string_view section, std::string_view key,
     if (!found) return std::string(fallback);
     const auto index = findKey(lines, *found, utf8ToCp932(key));
     if (!index) return std::string(fallback);
-    return cp932ToUtf8(cutToLimit(unquote(lines[*index].value)));
+    return loadedValue(cutToLimit(unquote(lines[*index].value)));
 }
 
 bool IniFile::write(std::string_view section, std::string_view key, std::string_view value) {
@@ -313,7 +335,7 @@ bool IniFile::write(std::string_view section, std::string_view key, std::string_
     const std::vector<Line> lines = parseLines(text);
     const std::string sectionBytes = utf8ToCp932(section);
     const std::string keyBytes = utf8ToCp932(key);
-    const std::string valueBytes = utf8ToCp932(value);
+    const std::string valueBytes = storedValue(value);
     const std::string_view stored = withoutLeadingBlanks(valueBytes);
     if (const auto found = findSection(lines, sectionBytes)) {
         const auto index = findKey(lines, *found, keyBytes);
