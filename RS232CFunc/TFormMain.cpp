@@ -35,7 +35,6 @@ constexpr int kStatusBarHeight = 19;
 constexpr int kStartupPauseMs = 1000;
 constexpr int kViewFlushMs = 100;  // repaints of a fast stream are coalesced to this period
 constexpr int kFrameSettleMs = 150;
-constexpr qint64 kDrainPeriodMs = 10;
 const char* const kWaitItems[] = {"0秒", "1秒", "2秒", "3秒", "5秒"};
 
 QFont pixelFont(const QString& family, int pixels, bool bold = false) {
@@ -85,7 +84,7 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
       runState_(settings_, writer_, *this),
       sink_(std::make_shared<QueuedReceiveSink>([this] {
           QMetaObject::invokeMethod(
-              this, [this] { receiveWoken(); }, Qt::QueuedConnection);
+              this, [this] { drainReceived(); }, Qt::QueuedConnection);
       })) {
     buildWidgets();
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
@@ -213,11 +212,6 @@ void TFormMain::buildTimers() {
     timerLog_->setObjectName(QStringLiteral("TimerLog"));
     timerLog_->setInterval(0);
     connect(timerLog_, &QTimer::timeout, this, [this] { guarded([this] { TimerLogTimer(); }); });
-
-    drainTimer_ = new QTimer(this);
-    drainTimer_->setSingleShot(true);
-    drainTimer_->setTimerType(Qt::PreciseTimer);
-    connect(drainTimer_, &QTimer::timeout, this, &TFormMain::drainReceived);
 
     viewFlush_ = new QTimer(this);
     viewFlush_->setSingleShot(true);
@@ -548,20 +542,9 @@ void TFormMain::lineCountChanged(int count) {
 
 // --- Receive path -------------------------------------------------------------------------
 
-// A fast stream would wake the UI thread a thousand times a second; it takes the waiting lines
-// at most once per drain period instead, which costs a few milliseconds of latency at most.
-void TFormMain::receiveWoken() {
-    if (drainTimer_->isActive()) return;
-    const qint64 since = sinceDrain_.isValid() ? sinceDrain_.elapsed() : kDrainPeriodMs;
-    if (since >= kDrainPeriodMs) {
-        drainReceived();
-    } else {
-        drainTimer_->start(static_cast<int>(kDrainPeriodMs - since));
-    }
-}
-
+// The receive thread wakes the UI thread once per read from the port, and only when the queue
+// was empty: the lines are taken at once, so an EOT's batch goes to disk without delay.
 void TFormMain::drainReceived() {
-    sinceDrain_.start();
     const bool outer = applyingReceived_;
     applyingReceived_ = true;
     QueuedReceiveSink::Item item;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <functional>
 #include <memory>
@@ -111,7 +110,6 @@ private:
     void placeCentred();
     void placeTopRight();
     void place(Placement placement);
-    void receiveWoken();
     void drainReceived();
     void scheduleViewFlush();
     void flushText();
@@ -161,8 +159,6 @@ private:
     QLabel* statusPanel_ = nullptr;
     QTimer* timerLog_ = nullptr;
     QTimer* viewFlush_ = nullptr;
-    QTimer* drainTimer_ = nullptr;
-    QElapsedTimer sinceDrain_;
 };
 
 }  // namespace vennick

@@ -65,20 +65,17 @@ bool carriesSomething(const FramedLine& line) {
 
 // LineGate ------------------------------------------------------------------------------------
 
+// The UI thread publishes after every line: it takes the lock only when the receive thread
+// waits. The waiter counts itself before it tests the counts and the publisher stores before it
+// looks at the waiters (both sequentially consistent), so one of the two sees the other.
 void LineGate::publish(int lineCount) {
-    {
-        std::lock_guard lock(mutex_);
-        published_.store(lineCount);
-    }
-    changed_.notify_all();
+    published_.store(lineCount);
+    wakeWaiters();
 }
 
 void LineGate::lineApplied() {
-    {
-        std::lock_guard lock(mutex_);
-        inFlight_.fetch_sub(1);
-    }
-    changed_.notify_all();
+    inFlight_.fetch_sub(1);
+    wakeWaiters();
 }
 
 bool LineGate::overLimit() const {
@@ -94,13 +91,16 @@ void LineGate::linePosted() {
 
 void LineGate::waitBelowLimit(const std::atomic<bool>& stop, int timeoutMs) {
     std::unique_lock lock(mutex_);
+    waiters_.fetch_add(1);
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                       [&] { return !overLimit() || stop.load(); });
+    waiters_.fetch_sub(1);
 }
 
 void LineGate::wakeWaiters() {
+    if (waiters_.load() == 0) return;
     {
-        std::lock_guard lock(mutex_);  // a waiter is either before its check or waiting
+        std::lock_guard lock(mutex_);  // the waiter is either before its test or waiting
     }
     changed_.notify_all();
 }

@@ -32,12 +32,13 @@ public:
     void linePosted();
     // Blocks until the limit is no longer exceeded, `stop` is set, or `timeoutMs` passes.
     void waitBelowLimit(const std::atomic<bool>& stop, int timeoutMs);
-    // Any thread: `stop` has been set; the wait above must see it now.
+    // Any thread: the counts changed or `stop` has been set; the wait above must see it now.
     void wakeWaiters();
 
 private:
     std::atomic<int> published_{0};
     std::atomic<int> inFlight_{0};
+    std::atomic<int> waiters_{0};
     mutable std::mutex mutex_;
     std::condition_variable changed_;
 };
