@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "settings/cp932.h"
+#include "settings/cp932_posix.h"
 #include "settings/ini_file_platform.h"
 #include "settings/posix_file.h"
 
@@ -100,12 +101,23 @@ bool replaceFile(const std::string& path, std::string_view bytes, const struct s
 
 namespace platform {
 
-// Code page 932, as the file has always held it.
-std::string storedValue(std::string_view value) {
-    return utf8ToCp932(value);
+// A path on Linux is bytes, and often UTF-8 that code page 932 cannot hold ("vennick-café").
+// Such a value is stored as its own bytes so that it comes back unchanged, and where those bytes
+// would also read as code page 932 ("é" is C3 A9, which reads as "ﾃｩ") behind a UTF-8 byte order
+// mark, which is never valid code page 932. A value code page 932 holds is stored in it as always.
+constexpr std::string_view kOwnBytesMark = "\xEF\xBB\xBF";
+
+std::string storedValue(std::string_view text) {
+    if (auto cp932 = utf8ToCp932Exactly(text)) return std::move(*cp932);
+    const bool readsAsCp932 = text.starts_with(kOwnBytesMark) || cp932ToUtf8Exactly(text);
+    return readsAsCp932 ? std::string(kOwnBytesMark).append(text) : std::string(text);
 }
+
+// Bytes that are not code page 932 (a hand-edited file, a Latin-1 path) are kept as they are.
 std::string loadedValue(std::string_view bytes) {
-    return cp932ToUtf8(bytes);
+    if (bytes.starts_with(kOwnBytesMark)) return std::string(bytes.substr(kOwnBytesMark.size()));
+    if (auto utf8 = cp932ToUtf8Exactly(bytes)) return std::move(*utf8);
+    return std::string(bytes);
 }
 
 std::optional<std::string> readProfileFile(const std::string& path) {

@@ -294,7 +294,8 @@ TEST_F(Com1Test, HangUpIsDetectedAndTheReceiveThreadReconnects) {
     auto port = openCom1();
     WaitingSink sink;
     LineGate gate;
-    TMyThread thread(std::move(port), {"COM1", lineSettingsFor(Settings{}), 100}, sink, gate);
+    TMyThread thread(std::move(port), {"COM1", lineSettingsFor(Settings{}), 100},
+                     {std::shared_ptr<void>(), &sink}, {std::shared_ptr<void>(), &gate});
     thread.start();
 
     peer_->command(std::string("send ") + kTypicalEvent);
@@ -366,15 +367,15 @@ TEST(Win32PortWithoutStatusQuery, StillReceives) {
 TEST(Win32PortWithoutStatusQuery, FeedsTheReceiveThread) {
     PipeDevice pipe;
     auto port = openedOn(pipe);
-    SerialPort& device = *port;
     WaitingSink sink;
     LineGate gate;
     {
-        TMyThread thread(std::move(port), {pipe.name(), LineSettings{}, 100}, sink, gate);
+        // The pipe ignores the time-outs: the thread's stop interrupts its wait.
+        TMyThread thread(std::move(port), {pipe.name(), LineSettings{}, 100},
+                         {std::shared_ptr<void>(), &sink}, {std::shared_ptr<void>(), &gate});
         thread.start();
         EXPECT_TRUE(pipe.send("12.5\r\n"));
         EXPECT_TRUE(sink.waitForLine("12.5"));
-        device.interruptWait();  // the pipe ignores the time-outs: the stop needs it
     }
 }
 
