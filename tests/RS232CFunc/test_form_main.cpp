@@ -1,6 +1,7 @@
 // The main window driven offscreen with real files, on every system (receiving through a
 // pseudo-terminal is in test_form_main_pty.cpp).
 #include <QAction>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -14,6 +15,12 @@ namespace vennick {
 namespace {
 
 using FormMainTest = test::FormMainFixture;
+
+// What QCoreApplication::quit() and the end of a Windows session deliver to the application.
+void quitRequested() {
+    QEvent quit(QEvent::Quit);
+    QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
+}
 
 TEST_F(FormMainTest, StartsIdleWithOnlyTheStartButtonAndSettings) {
     open();
@@ -61,6 +68,33 @@ TEST_F(FormMainTest, PortThatCannotOpenLeavesTheWindowIdle) {
     EXPECT_TRUE(control<QPushButton>("BitBtnStart")->isVisible());
     EXPECT_TRUE(control<QAction>("ActionEnv")->isEnabled());
     EXPECT_TRUE(form_->close()) << "no question without a receive thread";
+}
+
+// A quit request while the close question is open (a modal box runs an event loop of its own)
+// must neither end the program nor answer the question; one while monitoring only asks.
+TEST_F(FormMainTest, QuitWhileMonitoringWaitsForTheOperatorsAnswer) {
+    openSilent();
+    startMonitoring();
+    int boxLoopResult = 0;
+    notifier_.whileAsked = [&] {
+        QEventLoop box;
+        QTimer::singleShot(0, &box, [] { quitRequested(); });
+        QTimer::singleShot(50, &box, [&] { box.exit(1); });
+        boxLoopResult = box.exec();
+    };
+    EXPECT_FALSE(form_->close());
+    EXPECT_EQ(boxLoopResult, 1) << "the quit ended the question's own event loop";
+    EXPECT_EQ(notifier_.asked.size(), 1u);
+    EXPECT_TRUE(form_->isVisible());
+
+    notifier_.whileAsked = nullptr;
+    quitRequested();
+    ASSERT_TRUE(waitFor([&] { return notifier_.asked.size() == 2; })) << "a quit asks like a close";
+    EXPECT_TRUE(form_->isVisible());
+
+    notifier_.answers.push_back(true);
+    EXPECT_TRUE(form_->close());
+    EXPECT_FALSE(form_->isVisible());
 }
 
 }  // namespace
