@@ -5,7 +5,12 @@ install(TARGETS Vennick RUNTIME DESTINATION .)
 install(FILES $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets>
         DESTINATION .)
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
-install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
+# The native look: qwindowsvistastyle up to Qt 6.6, qmodernwindowsstyle from 6.7.
+foreach(style QWindowsVistaStylePlugin QModernWindowsStylePlugin)
+  if(TARGET Qt6::${style})
+    install(FILES $<TARGET_FILE:Qt6::${style}> DESTINATION styles)
+  endif()
+endforeach()
 
 # The compiler's runtime, where Qt's DLLs need it: Visual C++'s, or a native MinGW's (the Qt
 # built here links its runtime statically, and so does the program).
