@@ -108,9 +108,9 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
               this, [this] { receiveWoken(); }, Qt::QueuedConnection);
       }) {
     buildWidgets();
-    new QuitFilter(this, [this] { return quitRefused(); });
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
     comIndexInUse_ = settings_.comIndex;
+    new QuitFilter(this, [this] { return quitRefused(); });
 }
 
 TFormMain::~TFormMain() = default;

@@ -99,9 +99,9 @@ private:
                        void (TFormMain::*handler)());
 
     void FormShow();
+    bool quitRefused();
     bool FormCloseQuery();
     bool FormClose();
-    bool quitRefused();
     void Memo1MouseUp();
     void Memo1Changed();
 
@@ -132,9 +132,9 @@ private:
     QueuedReceiveSink sink_;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
+    bool askingToClose_ = false;         // the close question is open
+    bool closeAccepted_ = false;         // the operator's close went through: quitting is allowed
     bool started_ = false;
-    bool askingToClose_ = false;  // the close question is open
-    bool closeAccepted_ = false;  // the operator's close went through: quitting is allowed
     bool shown_ = false;
     Placement placement_ = nullptr;  // the latest placement: a late re-placement must not undo it
     bool errorBoxOpen_ = false;
