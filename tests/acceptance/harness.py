@@ -290,6 +290,8 @@ class WineTarget:
     def install(self, directory):
         # Hard links where possible: a scenario's copy costs nothing and can still be removed.
         def link_or_copy(source, target):
+            if os.path.exists(target) and os.path.samefile(source, target):
+                return  # a second start from the same directory
             try:
                 os.link(source, target)
             except OSError:
