@@ -636,9 +636,12 @@ class WineRun:
                                  self.PREFIX_SCRIPT, options.hold_file)
         self.fresh = WineTarget(None, os.path.join(self.work, "fresh-prefix"), self.com1_link,
                                 self.PREFIX_SCRIPT)
+        wanted = [self.shared]
+        if re.search(options.pattern, "zip_in_fresh_prefix"):
+            wanted.append(self.fresh)
         self.making = {target: WineTarget.make_prefix(self.PREFIX_SCRIPT, target.prefix,
                                                       self.com1_link)
-                       for target in (self.shared, self.fresh)}
+                       for target in wanted}
 
     def shared_target(self, session):
         self.shared.distribution = unpack_distribution(self.options.wine_zip,
