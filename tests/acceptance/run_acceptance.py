@@ -228,6 +228,7 @@ def scenario_manual_write_with_typing(case):
     assert data == b"A1\r\nA2\r\nA3\r\ntyped 7", f"file holds {data!r}"
 
 
+@runs_on("linux", "wine")
 def scenario_auto_write_two_seconds(case):
     """Automatic writing with "2秒" and no EOT: the file appears 1-2 s after the first line."""
     instrument = case.instrument()
@@ -243,6 +244,7 @@ def scenario_auto_write_two_seconds(case):
     print(f"    written {delay:.2f} s after the line")
 
 
+@runs_on("linux", "wine")
 def scenario_buffer_limit_pauses_reception(case):
     """Over 1000 lines with automatic writing off: reception pauses at 1001 lines, nothing is
     lost from the device stream, and after "書込" the waiting lines arrive."""
@@ -496,6 +498,7 @@ def scenario_fault_simulator_hangs_up(case):
     assert found == expected, "lines lost around the hang-ups" + first_difference(found, expected)
 
 
+@runs_on("linux", "wine")
 def scenario_fault_killed_while_writing(case):
     """SIGKILL in the middle of a fast stream with an EOT every 3 lines: no partial file; every
     file on disk holds whole lines only, in order, none twice."""
