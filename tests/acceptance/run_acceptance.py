@@ -168,6 +168,7 @@ def scenario_typical_event(case):
     instrument = case.instrument()
     program = case.program(com1=instrument.path, wait_index=1).start()
     program.wait_main_window()
+    # Under Wine the program places its Windows frame, whose size is not openbox's frame.
     if case.target.name == "linux":
         check_placement(case, program, "centre")
     case.shot("idle", program.window)
