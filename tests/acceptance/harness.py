@@ -157,6 +157,17 @@ class X11Session:
     def type_text(self, text):
         self.xdotool("type", "--delay", "20", text)
 
+    def clipboard(self):
+        result = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=self.env(),
+                                capture_output=True)
+        return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else ""
+
+    def clear_clipboard(self):
+        # xclip stays as the owner until a program takes the clipboard (or X ends).
+        subprocess.run(["xclip", "-selection", "clipboard", "-i"], env=self.env(),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+
     def screenshot(self, name):
         path = os.path.join(self.artifacts, name + ".png")
         subprocess.run(["import", "-window", "root", path], env=self.env(), check=False,
@@ -199,6 +210,7 @@ class LinuxTarget:
     name = "linux"
     com1_link = None  # each scenario names its own device in the INI
     start_timeout = 10
+    copies_box_text = False
 
     def __init__(self, executable):
         self.executable = executable
@@ -236,6 +248,7 @@ class WineTarget:
 
     name = "wine"
     start_timeout = 40  # a busy machine: Wine loads the Qt DLLs and starts its services
+    copies_box_text = True
 
     def __init__(self, distribution, prefix, com1_link, prefix_script, hold_file=None):
         self.distribution = distribution
@@ -366,8 +379,25 @@ class Vennick:
     def wait_box(self, caption, timeout=10):
         return self.session.wait_window(caption, self.process.pid, timeout)
 
-    def answer_box(self, caption, key="Return", timeout=10):
+    def box_text(self, box):
+        """A message box's text: on Windows, Ctrl+C copies caption, text and buttons to the
+        clipboard (Qt's message box does so there only); under Wine the X clipboard follows."""
+        separator = "-" * 27 + "\n"
+        self.session.clear_clipboard()
+        self.session.key(box, "ctrl+c")
+
+        def copied():
+            text = self.session.clipboard()
+            return text if text.startswith(separator) else None
+        return wait_for(copied, 5, "the box's text on the clipboard").split(separator)[2][:-1]
+
+    def answer_box(self, caption, key="Return", timeout=10, text=None):
+        """Answers the box with `key`; checks its text first when `text` is given and the
+        program can tell it (on Windows)."""
         box = self.wait_box(caption, timeout)
+        if text is not None and self.target.copies_box_text:
+            shown = self.box_text(box)
+            assert shown == text, f'box "{caption}" says {shown!r}, expected {text!r}'
         self.session.key(box, key)
         wait_for(lambda: box not in self.session.windows(caption, self.process.pid), timeout,
                  f'box "{caption}" to close after {key}')

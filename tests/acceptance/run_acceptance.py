@@ -26,6 +26,7 @@ from harness import (LOG_NAME, MAIN_CAPTION, SETTINGS_CAPTION, Instrument, Linux
                      count_logged_lines, held_elsewhere, ini_text, log_files, logged_lines,
                      numbered_lines, read_logs, unpack_distribution, wait_for)
 
+CLOSE_QUESTION = "監視中ですが、\n終了してもいいですか？"
 INI_KEYS = {
     "WorkFiles": ["exFilePath", "exLogFilePath"],
     "Params": ["cComName", "cBauRate", "cBitSize", "cParity", "cStopBits", "RadioWaitTimeIndex"],
@@ -284,6 +285,9 @@ def scenario_second_instance_refused(case):
     box = second.wait_box("Vennick", case.target.start_timeout)
     case.shot("second-instance-box")
     assert not case.session.windows(MAIN_CAPTION, second.process.pid), "second copy opened a window"
+    if case.target.copies_box_text:
+        shown = second.box_text(box)
+        assert shown == "Vennick はすでに起動されています。", f"the box says {shown!r}"
     case.session.key(box, "Return")
     assert second.wait_exit(5) == 0, f"second copy ended with {second.process.returncode}"
     assert first.alive() and case.session.windows(MAIN_CAPTION, first.process.pid), "first copy gone"
@@ -314,14 +318,14 @@ def scenario_close_while_monitoring_asks(case):
         time.sleep(0.2)
         if attempt == 0:
             case.shot("close-question")
-        program.answer_box("確認", "Escape")
+        program.answer_box("確認", "Escape", text=CLOSE_QUESTION)
         assert program.alive(), "Escape (No) ended the program"
     program.click_wait_item(1)  # "1秒"; saved at close
     instrument.send(b"7.5\r\n\x04")
     wait_for(lambda: log_files(case.logs), 5, "a write after answering No (monitoring goes on)")
     assert read_logs(case.logs)[0][2] == b"7.5\r\n"
     program.click_tool("終了")
-    program.answer_box("確認", "Return")
+    program.answer_box("確認", "Return", text=CLOSE_QUESTION)
     assert program.wait_exit(8) == 0, "Yes did not end the program with 0"
     check_ini_complete(program.read_ini(), exLogFilePath=case.native(case.logs),
                        RadioWaitTimeIndex=1, cBauRate=22)
@@ -347,9 +351,10 @@ def scenario_settings_dialog_apply(case):
     session.type_text(new_logs)
     case.shot("dialog-edited", dialog)
     session.click(dialog, 155, 258)  # Button1 "設定変更"
-    program.answer_box("確認", "Return")
-    program.answer_box("Vennick", "Return")
-    program.answer_box("Vennick", "Return")
+    program.answer_box("確認", "Return", text="ﾊﾟﾗﾒｰﾀを書き換えてもいいですか?")
+    program.answer_box("Vennick", "Return",
+                       text="ﾊﾟﾗﾒｰﾀを書き換えました。\n反映するにはｱﾌﾟﾘｹｰｼｮﾝの再起動が必要です。")
+    program.answer_box("Vennick", "Return", text="ｱﾌﾟﾘｹｰｼｮﾝを終了します。")
     assert program.wait_exit(8) == 0, "apply did not end the program with 0"
     check_ini_complete(program.read_ini(), cBauRate=14, exLogFilePath=new_logs)
 
@@ -583,8 +588,9 @@ def scenario_zip_in_fresh_prefix(case):
     case.cleanups.append(program.kill)
     instrument = case.instrument()
     program.start()
-    program.answer_box("Vennick", timeout=target.start_timeout)  # "Created " + the new log directory
-    program.answer_box("Vennick")  # the log directory announced
+    log_dir = target.native_path(folder) + "\\\\log"  # two separators at the join
+    program.answer_box("Vennick", timeout=target.start_timeout, text="Created " + log_dir)
+    program.answer_box("Vennick", text=f"ログファイルの出力先を\n{log_dir}\nに設定しました。")
     fallback = os.path.join(folder, "log")
     assert os.path.isdir(fallback), "the first run did not create <exe dir>\\log"
     program.wait_main_window()
@@ -598,10 +604,10 @@ def scenario_zip_in_fresh_prefix(case):
     time.sleep(0.3)
     case.shot("written-0001", program.window)
     program.click_tool("終了")
-    program.answer_box("確認", "Return")
+    program.answer_box("確認", "Return", text=CLOSE_QUESTION)
     assert program.wait_exit(8) == 0, "Yes did not end the program with 0"
-    exe_dir = target.native_path(folder) + "\\"
-    check_ini_complete(program.read_ini(), exFilePath=exe_dir, exLogFilePath=exe_dir + "\\log")
+    check_ini_complete(program.read_ini(), exFilePath=target.native_path(folder) + "\\",
+                       exLogFilePath=log_dir)
 
 
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE
