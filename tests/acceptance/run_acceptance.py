@@ -562,12 +562,17 @@ def scenario_fault_file_held_by_windows_process(case):
     untouched."""
     expected, sim, program = stream_case(case, 1500, 300, 10, wait_index=1)
     wait_for(lambda: count_logged_lines(case.logs) >= 100, 10, "the first lines on disk")
-    start = time.time()
-    names = [time.strftime("%H_%M_%S.TXT", time.localtime(start + ahead)) for ahead in (2, 3)]
-    holder = case.target.hold_files(4200, *(os.path.join(case.logs, name) for name in names))
+    start = int(time.time())
+    seconds = [start + ahead for ahead in (2, 3, 4)]
+    names = [time.strftime("%H_%M_%S.TXT", time.localtime(second)) for second in seconds]
+    holder = case.target.hold_files(5500, *(os.path.join(case.logs, name) for name in names))
     case.cleanups.append(holder.kill)
-    assert time.time() < start + 2, "the holder took too long to start (the seconds passed)"
-    assert holder.wait(10) == 0, f"vennick-hold-file ended with {holder.returncode}"
+    held_at = time.time()
+    # Only the seconds that began after the files were held prove anything (Wine may be slow
+    # to start the holder on a busy machine).
+    names = [name for name, second in zip(names, seconds) if second >= held_at]
+    assert names, f"the holder took {held_at - start:.1f} s to start: every held second had passed"
+    assert holder.wait(15) == 0, f"vennick-hold-file ended with {holder.returncode}"
     wait_for(lambda: count_logged_lines(case.logs) >= len(expected), 20, "every line on disk",
              interval=0.1)
     for name in names:
@@ -707,9 +712,12 @@ def main():
     except Skip as reason:
         print(f"SKIP all: {reason}")
         return SKIPPED
+    except Exception:  # noqa: BLE001 - no Wine prefix, no X server: one failure, said as such
+        traceback.print_exc()
+        results.append(("set-up", "FAIL"))
     failed = [name for name, outcome in results if outcome == "FAIL"]
     print(f"\n{len(results) - len(failed)} passed, {len(failed)} failed "
-          f"({options.target.name}, {time.monotonic() - started:.0f} s)"
+          f"({'wine' if wine else 'linux'}, {time.monotonic() - started:.0f} s)"
           + (f": {', '.join(failed)}" if failed else ""))
     return 1 if failed else 0
 
