@@ -237,9 +237,6 @@ class LinuxTarget:
     def native_path(path):
         return path
 
-    def close(self):
-        pass
-
 
 class WineTarget:
     """Vennick.exe with its DLLs and plugins (a folder unpacked from the zip), run by Wine in a
@@ -250,11 +247,10 @@ class WineTarget:
     start_timeout = 40  # a busy machine: Wine loads the Qt DLLs and starts its services
     copies_box_text = True
 
-    def __init__(self, distribution, prefix, com1_link, prefix_script, hold_file=None):
+    def __init__(self, distribution, prefix, com1_link, hold_file=None):
         self.distribution = distribution
         self.prefix = prefix
         self.com1_link = com1_link
-        self.prefix_script = prefix_script
         self.hold_file = hold_file
         self.server_started = False
         self.display = {}
