@@ -172,6 +172,7 @@ def scenario_typical_event(case):
     # Under Wine the program places its Windows frame, whose size is not openbox's frame.
     if case.target.name == "linux":
         check_placement(case, program, "centre")
+    time.sleep(0.3)  # Wine paints a moment after the window appears
     case.shot("idle", program.window)
     program.start_monitoring()
     if case.target.name == "linux":
