@@ -9,6 +9,7 @@ import shutil
 import signal
 import struct
 import subprocess
+import tempfile
 import termios
 import threading
 import time
@@ -247,11 +248,11 @@ class WineTarget:
     start_timeout = 40  # a busy machine: Wine loads the Qt DLLs and starts its services
     copies_box_text = True
 
-    def __init__(self, distribution, prefix, com1_link, hold_file=None):
+    def __init__(self, distribution, prefix, com1_link, helper=None):
         self.distribution = distribution
         self.prefix = prefix
         self.com1_link = com1_link
-        self.hold_file = hold_file
+        self.helper = helper  # vennick-win-helper.exe
         self.server_started = False
         self.display = {}
 
@@ -326,18 +327,36 @@ class WineTarget:
         """The Windows name of a Linux path (drive Z: is the root)."""
         return "Z:" + path.replace("/", "\\")
 
+    def _helper(self, *args, **popen):
+        if not self.helper:
+            raise Skip("no vennick-win-helper.exe given")
+        return subprocess.Popen(["wine", self.helper, *args], env=self.wine_env(),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
+
     def hold_files(self, milliseconds, *paths):
         """Another Windows process holds `paths` open without sharing for `milliseconds`;
         returns once they are held."""
-        if not self.hold_file:
-            raise Skip("no vennick-hold-file.exe given")
-        process = subprocess.Popen(["wine", self.hold_file, str(milliseconds),
-                                    *map(self.native_path, paths)], env=self.wine_env(),
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        process = self._helper("hold", str(milliseconds), *map(self.native_path, paths),
+                               text=True)
         line = process.stdout.readline().strip()
         if line != "held":
-            raise AssertionError(f"vennick-hold-file: {line} {process.stderr.read().strip()}")
+            raise AssertionError(f"vennick-win-helper: {line} {process.stderr.read().strip()}")
         return process
+
+    def profile_written(self, initial, writes):
+        """The bytes Windows' WritePrivateProfileStringA makes of an INI holding `initial`
+        with `writes` [(section, key, value)] applied in order."""
+        with tempfile.TemporaryDirectory(prefix="vennick-profile-") as directory:
+            path = os.path.join(directory, "reference.INI")
+            with open(path, "wb") as out:
+                out.write(initial)
+            # The arguments go through the ANSI code page (932), as the program's own calls.
+            args = [self.native_path(path)] + [str(item) for write in writes for item in write]
+            process = self._helper("profile", *args)
+            _, error = process.communicate(timeout=30)
+            assert process.returncode == 0, f"vennick-win-helper profile: {error!r}"
+            with open(path, "rb") as source:
+                return source.read()
 
 
 class Vennick:

@@ -5,7 +5,7 @@ on disk byte for byte. Screenshots go to the artifacts directory.
 
 The Linux program:  run_acceptance.py --vennick PATH --sim PATH --artifacts DIR [-k PATTERN]
 Vennick.exe under Wine, from its zip:
-  run_acceptance.py --wine-zip Vennick-win64.zip --hold-file vennick-hold-file.exe
+  run_acceptance.py --wine-zip Vennick-win64.zip --win-helper vennick-win-helper.exe
                     --sim PATH --artifacts DIR [-k PATTERN]
 (the Wine prefixes are made with scripts/wine-prefix.sh: code page 932, Japanese fonts)."""
 
@@ -307,9 +307,15 @@ def scenario_second_instance_refused(case):
 
 @runs_on("linux", "wine")
 def scenario_close_while_monitoring_asks(case):
-    """Closing while monitoring asks; No keeps monitoring; Yes ends with 0 and saves every key."""
+    """Closing while monitoring asks; No keeps monitoring; Yes ends with 0 and saves every key
+    (on Windows byte for byte as the profile functions write them)."""
     instrument = case.instrument()
-    program = monitoring(case, instrument.path, wait_index=3)
+    # An operator's own lines, which the profile functions keep in their own way.
+    program = case.program(com1=instrument.path, wait_index=3,
+                           extra="\r\n; line 2\r\n[ Notes ]\r\n place = hall 2 \r\n")
+    initial = program.read_ini()
+    program.start().wait_main_window()
+    program.start_monitoring()
     # More than once: a close that skips the question now and then must show here.
     for attempt in range(3):
         program.click_tool("終了")
@@ -330,8 +336,15 @@ def scenario_close_while_monitoring_asks(case):
     program.click_tool("終了")
     program.answer_box("確認", "Return", text=CLOSE_QUESTION)
     assert program.wait_exit(8) == 0, "Yes did not end the program with 0"
-    check_ini_complete(program.read_ini(), exLogFilePath=case.native(case.logs),
-                       RadioWaitTimeIndex=1, cBauRate=22)
+    saved = program.read_ini()
+    values = check_ini_complete(saved, exLogFilePath=case.native(case.logs),
+                                RadioWaitTimeIndex=1, cBauRate=22)
+    if case.target.name == "wine":
+        writes = [(section, key, values[(section, key)])
+                  for section, keys in INI_KEYS.items() for key in keys]
+        reference = case.target.profile_written(initial, writes)
+        assert saved == reference, ("the INI is not what WritePrivateProfileStringA makes of it:"
+                                    f"\n  saved     {saved!r}\n  reference {reference!r}")
 
 
 @runs_on("linux", "wine")
@@ -575,7 +588,7 @@ def scenario_fault_file_held_by_windows_process(case):
     # to start the holder on a busy machine).
     names = [name for name, second in zip(names, seconds) if second >= held_at]
     assert names, f"the holder took {held_at - start:.1f} s to start: every held second had passed"
-    assert holder.wait(15) == 0, f"vennick-hold-file ended with {holder.returncode}"
+    assert holder.wait(15) == 0, f"the holder ended with {holder.returncode}"
     wait_for(lambda: count_logged_lines(case.logs) >= len(expected), 20, "every line on disk",
              interval=0.1)
     for name in names:
@@ -627,12 +640,12 @@ def parse_options():
     program = parser.add_mutually_exclusive_group(required=True)
     program.add_argument("--vennick", help="the Linux program")
     program.add_argument("--wine-zip", help="Vennick-win64.zip, run under Wine")
-    parser.add_argument("--hold-file", help="vennick-hold-file.exe (Wine only)")
+    parser.add_argument("--win-helper", help="vennick-win-helper.exe (Wine only)")
     parser.add_argument("--sim", required=True)
     parser.add_argument("--artifacts", required=True)
     parser.add_argument("-k", dest="pattern", default="", help="run only scenarios matching this")
     options = parser.parse_args()
-    for name in ("vennick", "wine_zip", "hold_file", "sim"):
+    for name in ("vennick", "wine_zip", "win_helper", "sim"):
         if getattr(options, name):
             setattr(options, name, os.path.abspath(getattr(options, name)))
     return options
@@ -651,7 +664,7 @@ class WineRun:
         self.work = tempfile.mkdtemp(prefix="vennick-wine-e2e-")
         self.com1_link = os.path.join(self.work, "com1")
         self.shared = WineTarget(None, os.path.join(self.work, "prefix"), self.com1_link,
-                                 options.hold_file)
+                                 options.win_helper)
         self.fresh = WineTarget(None, os.path.join(self.work, "fresh-prefix"), self.com1_link)
         wanted = [self.shared]
         if re.search(options.pattern, "zip_in_fresh_prefix"):
