@@ -57,8 +57,9 @@ int main(int argc, char** argv) {
     if (argc >= 6 && (argc - 3) % 3 == 0 && std::strcmp(argv[1], "profile") == 0) {
         return writeProfile(argv[2], argc - 3, argv + 3);
     }
-    std::fputs("usage: vennick-win-helper hold MILLISECONDS PATH...\n"
-               "       vennick-win-helper profile FILE SECTION KEY VALUE...\n",
-               stderr);
+    std::fputs(
+        "usage: vennick-win-helper hold MILLISECONDS PATH...\n"
+        "       vennick-win-helper profile FILE SECTION KEY VALUE...\n",
+        stderr);
     return 2;
 }
