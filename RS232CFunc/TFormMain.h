@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <functional>
 #include <memory>
@@ -111,7 +110,6 @@ private:
     void placeCentred();
     void placeTopRight();
     void place(Placement placement);
-    void receiveWoken();
     void drainReceived();
     void scheduleViewFlush();
     void flushText();
@@ -127,8 +125,9 @@ private:
     std::int32_t comIndexInUse_ = 0;
     LogWriter writer_;
     RunState runState_;
-    LineGate gate_;
-    QueuedReceiveSink sink_;
+    // Shared with the receive thread, which may outlive the window (see TMyThread).
+    std::shared_ptr<LineGate> gate_ = std::make_shared<LineGate>();
+    std::shared_ptr<QueuedReceiveSink> sink_;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
     bool started_ = false;
@@ -160,8 +159,6 @@ private:
     QLabel* statusPanel_ = nullptr;
     QTimer* timerLog_ = nullptr;
     QTimer* viewFlush_ = nullptr;
-    QTimer* drainTimer_ = nullptr;
-    QElapsedTimer sinceDrain_;
 };
 
 }  // namespace vennick
