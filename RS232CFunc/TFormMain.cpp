@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -74,6 +75,25 @@ QPixmap startPicture(bool enabled) {
     return picture;
 }
 
+// Shows the application's quit requests to `refuse` before Qt acts on them.
+class QuitFilter : public QObject {
+public:
+    QuitFilter(QObject* parent, std::function<bool()> refuse)
+        : QObject(parent), refuse_(std::move(refuse)) {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched != QCoreApplication::instance() || event->type() != QEvent::Quit) return false;
+        if (!refuse_()) return false;
+        event->ignore();
+        return true;
+    }
+
+private:
+    std::function<bool()> refuse_;
+};
+
 }  // namespace
 
 TFormMain::TFormMain(FormMainServices services, QWidget* parent)
@@ -89,6 +109,7 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
     buildWidgets();
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
     comIndexInUse_ = settings_.comIndex;
+    new QuitFilter(this, [this] { return quitRefused(); });
 }
 
 // A receive thread stuck in a platform call is let go after a bounded wait; from then on it
@@ -403,11 +424,29 @@ void TFormMain::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
+    closeAccepted_ = true;
     emit closed();
 }
 
 bool TFormMain::FormCloseQuery() {
-    return !thread_ || services_.notifier.confirm("監視中ですが、\n終了してもいいですか？");
+    if (!thread_) return true;
+    askingToClose_ = true;
+    const bool yes = services_.notifier.confirm("監視中ですが、\n終了してもいいですか？");
+    askingToClose_ = false;
+    return yes;
+}
+
+// Qt ends the program on a quit request (session end, quit(), the last window closed) by closing
+// every window, but counts a window whose close is under way as closed: a quit arriving while the
+// question is open would end the program before the operator answered. While monitoring, a quit
+// is therefore only a request to close, which asks; the answer alone ends the program.
+bool TFormMain::quitRefused() {
+    if (!thread_ || closeAccepted_) return false;
+    if (!askingToClose_) {
+        QMetaObject::invokeMethod(
+            this, [this] { close(); }, Qt::QueuedConnection);
+    }
+    return true;
 }
 
 bool TFormMain::FormClose() {

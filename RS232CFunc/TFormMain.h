@@ -98,6 +98,7 @@ private:
                        void (TFormMain::*handler)());
 
     void FormShow();
+    bool quitRefused();
     bool FormCloseQuery();
     bool FormClose();
     void Memo1MouseUp();
@@ -130,6 +131,8 @@ private:
     std::shared_ptr<QueuedReceiveSink> sink_;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
+    bool askingToClose_ = false;         // the close question is open
+    bool closeAccepted_ = false;         // the operator's close went through: quitting is allowed
     bool started_ = false;
     bool shown_ = false;
     Placement placement_ = nullptr;  // the latest placement: a late re-placement must not undo it
