@@ -33,7 +33,6 @@ constexpr int kClientHeight = 169;
 constexpr int kToolBarRowHeight = 22;
 constexpr int kStatusBarHeight = 19;
 constexpr int kStartupPauseMs = 1000;
-constexpr int kViewFlushMs = 100;  // repaints of a fast stream are coalesced to this period
 constexpr int kFrameSettleMs = 150;
 constexpr qint64 kDrainPeriodMs = 10;
 const char* const kWaitItems[] = {"0秒", "1秒", "2秒", "3秒", "5秒"};
@@ -49,13 +48,6 @@ QString countText(std::int32_t count) {
     char text[16];
     std::snprintf(text, sizeof text, "%04d", static_cast<int>(count));
     return QString::fromLatin1(text);
-}
-
-// The view shows LF line ends; the buffer holds CR LF.
-QString viewText(std::string_view bufferText) {
-    QString text = QString::fromUtf8(bufferText.data(), static_cast<qsizetype>(bufferText.size()));
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    return text;
 }
 
 // A plain serial-plug picture under the start button's caption.
@@ -82,12 +74,15 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
       services_(std::move(services)),
       ini_(services_.iniPath),
       writer_(services_.executableDir, services_.clock),
-      runState_(settings_, writer_, *this),
+      view_(gate_, services_.viewFlushMs),
+      runState_(settings_, writer_, view_),
       sink_([this] {
           QMetaObject::invokeMethod(
               this, [this] { receiveWoken(); }, Qt::QueuedConnection);
       }) {
     buildWidgets();
+    view_.attach(runState_, {memo1_, label1_, labelBigLog_, actionWrite_, actionBuffErase_,
+                             actionDeleteLine_});
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
     comIndexInUse_ = settings_.comIndex;
 }
@@ -148,7 +143,7 @@ void TFormMain::buildLabels(QWidget* central) {
 }
 
 void TFormMain::buildMemo(QWidget* central) {
-    memo1_ = new QPlainTextEdit(central);
+    memo1_ = new MemoEdit(central);
     memo1_->setObjectName(QStringLiteral("Memo1"));
     memo1_->setGeometry(0, layout::kLabelHeight, kClientWidth, layout::kMemoHeight);
     memo1_->setFont(pixelFont(QStringLiteral("ＭＳ ゴシック"), 15));
@@ -162,11 +157,6 @@ void TFormMain::buildMemo(QWidget* central) {
     memo1_->setLineWidth(1);
     memo1_->document()->setDocumentMargin(1);
     memo1_->viewport()->installEventFilter(this);
-    connect(memo1_, &QPlainTextEdit::textChanged, this, &TFormMain::Memo1Changed);
-    connect(memo1_, &QPlainTextEdit::selectionChanged, this, [this] {
-        const QTextCursor cursor = memo1_->textCursor();
-        runState_.selectionLengthChanged(cursor.selectionEnd() - cursor.selectionStart());
-    });
 }
 
 // The caption over a picture, as the start button has always looked.
@@ -213,11 +203,6 @@ void TFormMain::buildTimers() {
     drainTimer_->setSingleShot(true);
     drainTimer_->setTimerType(Qt::PreciseTimer);
     connect(drainTimer_, &QTimer::timeout, this, &TFormMain::drainReceived);
-
-    viewFlush_ = new QTimer(this);
-    viewFlush_->setSingleShot(true);
-    viewFlush_->setInterval(kViewFlushMs);
-    connect(viewFlush_, &QTimer::timeout, this, &TFormMain::flushView);
 }
 
 void TFormMain::buildToolBars() {
@@ -360,7 +345,6 @@ void TFormMain::ActionBuffEraseExecute() {
 }
 
 void TFormMain::ActionDeleteLineExecute() {
-    flushView();
     runState_.deleteClickedLine();
 }
 
@@ -386,7 +370,7 @@ void TFormMain::applyAutoWriteSetting() {
         // A running timer keeps its phase: only a stopped one starts a new period.
         timerLog_->start(setting.intervalMs);
     }
-    memo1_->setReadOnly(setting.viewReadOnly);
+    view_.setEditable(!setting.viewReadOnly);
 }
 
 void TFormMain::TimerLogTimer() {
@@ -433,111 +417,7 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TFormMain::Memo1MouseUp() {
-    flushView();
-    const QTextCursor cursor = memo1_->textCursor();
-    const int line = memo1_->document()->findBlock(cursor.selectionStart()).blockNumber();
-    runState_.lineClicked(line);
-}
-
-void TFormMain::Memo1Changed() {
-    if (updatingView_ || memo1_->isReadOnly()) return;
-    runState_.takeTypedText(memo1_->toPlainText().toStdString());
-    viewShownBytes_ = runState_.buffer().text().size();
-}
-
-void TFormMain::lineAppended(std::string_view /*line*/) {
-    scheduleViewFlush();
-}
-
-void TFormMain::textReplaced() {
-    viewReplaced_ = true;
-    scheduleViewFlush();
-}
-
-void TFormMain::scheduleViewFlush() {
-    if (!viewFlush_->isActive()) viewFlush_->start();
-}
-
-// A fast stream changes the buffer and the status line thousands of times a second; the widgets
-// follow at most once per flush period.
-void TFormMain::flushView() {
-    viewFlush_->stop();
-    flushLabelsAndActions();
-    flushText();
-}
-
-void TFormMain::flushText() {
-    const std::string& text = runState_.buffer().text();
-    if (!viewReplaced_ && viewShownBytes_ == text.size()) return;
-    updatingView_ = true;
-    if (viewReplaced_ || viewShownBytes_ > text.size()) {
-        memo1_->setPlainText(viewText(text));
-    } else {
-        QTextCursor end(memo1_->document());
-        end.movePosition(QTextCursor::End);
-        end.insertText(viewText(std::string_view(text).substr(viewShownBytes_)));
-    }
-    // Appending, deleting and erasing leave the caret at the end and the new line in sight.
-    QTextCursor caret(memo1_->document());
-    caret.movePosition(QTextCursor::End);
-    memo1_->setTextCursor(caret);
-    memo1_->ensureCursorVisible();
-    updatingView_ = false;
-    viewReplaced_ = false;
-    viewShownBytes_ = text.size();
-    runState_.selectionLengthChanged(0);
-}
-
-void TFormMain::selectLine(const LineSelection& selection) {
-    flushView();
-    const QTextBlock block = memo1_->document()->findBlockByNumber(selection.line);
-    const QByteArray line = block.text().toUtf8();
-    const int start =
-        block.position() + static_cast<int>(QString::fromUtf8(line.left(selection.column)).size());
-    const int length =
-        static_cast<int>(QString::fromUtf8(line.mid(selection.column, selection.length)).size());
-    memo1_->setFocus();
-    QTextCursor cursor(memo1_->document());
-    cursor.setPosition(start);
-    cursor.setPosition(start + length, QTextCursor::KeepAnchor);
-    memo1_->setTextCursor(cursor);
-}
-
-// --- Run state shown ----------------------------------------------------------------------
-
-void TFormMain::showStatus(const std::string& /*text*/) {
-    showPending();
-}
-
-void TFormMain::showWrittenCount(std::int32_t count) {
-    shownCount_ = count;
-    showPending();
-}
-
-void TFormMain::showActions(const ActionStates& states) {
-    shownActions_ = states;
-    showPending();
-}
-
-// What the operator does shows at once; what received lines do waits for the next flush.
-void TFormMain::showPending() {
-    if (applyingReceived_) {
-        scheduleViewFlush();
-    } else {
-        flushLabelsAndActions();
-    }
-}
-
-void TFormMain::flushLabelsAndActions() {
-    label1_->setText(QString::fromStdString(runState_.status()));
-    labelBigLog_->setText(countText(shownCount_));
-    actionWrite_->setEnabled(shownActions_.write);
-    actionBuffErase_->setEnabled(shownActions_.erase);
-    actionDeleteLine_->setEnabled(shownActions_.deleteLine);
-}
-
-void TFormMain::lineCountChanged(int count) {
-    gate_.publish(count);
+    runState_.lineClicked(view_.caretLine());
 }
 
 // --- Receive path -------------------------------------------------------------------------
@@ -556,8 +436,7 @@ void TFormMain::receiveWoken() {
 
 void TFormMain::drainReceived() {
     sinceDrain_.start();
-    const bool outer = applyingReceived_;
-    applyingReceived_ = true;
+    const MemoViewSync::ReceivedBatch batch(view_);
     QueuedReceiveSink::Item item;
     while (sink_.take(item)) {
         if (auto* status = std::get_if<std::string>(&item)) {
@@ -568,7 +447,6 @@ void TFormMain::drainReceived() {
         guarded([&] { runState_.applyLine(event); });
         if (!event.text.empty()) gate_.lineApplied();
     }
-    applyingReceived_ = outer;
 }
 
 // --- Helpers ------------------------------------------------------------------------------
@@ -607,13 +485,18 @@ void TFormMain::pause(int milliseconds) {
 void TFormMain::guarded(const std::function<void()>& handler) {
     try {
         handler();
-    } catch (const std::exception& error) {
-        if (errorBoxOpen_) return;  // one box at a time; the next tick or line retries anyway
-        errorBoxOpen_ = true;
-        const auto* appError = dynamic_cast<const AppError*>(&error);
-        services_.notifier.showError(appError ? appError->what() : "");
-        errorBoxOpen_ = false;
+    } catch (const AppError& error) {
+        showError(error.what());
+    } catch (...) {
+        showError("");  // not ours: shown without a message, and the run goes on
     }
+}
+
+void TFormMain::showError(const std::string& message) {
+    if (errorBoxOpen_) return;  // one box at a time; the next tick or line retries anyway
+    errorBoxOpen_ = true;
+    services_.notifier.showError(message);
+    errorBoxOpen_ = false;
 }
 
 }  // namespace vennick

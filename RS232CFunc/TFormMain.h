@@ -7,6 +7,7 @@
 #include <string>
 
 #include "RS232CFunc/log_writer.h"
+#include "RS232CFunc/memo_view_sync.h"
 #include "RS232CFunc/queued_receive_sink.h"
 #include "RS232CFunc/receive_thread.h"
 #include "RS232CFunc/run_state.h"
@@ -19,7 +20,6 @@ class QDialog;
 class QButtonGroup;
 class QGroupBox;
 class QLabel;
-class QPlainTextEdit;
 class QPushButton;
 class QRect;
 class QTimer;
@@ -38,10 +38,11 @@ struct FormMainServices {
     LocalClock clock = systemLocalTime;
     std::function<void(int milliseconds)> pause;  // the UI thread's pauses; sleeps when unset
     std::function<std::unique_ptr<SerialPort>()> makeSerialPort;  // createSerialPort when unset
+    int viewFlushMs = 100;  // how long the widgets may lag behind a fast stream
 };
 
 // The main window: Idle with the big start button, then Monitoring with the received lines.
-class TFormMain : public QMainWindow, private RunStateView {
+class TFormMain : public QMainWindow {
     Q_OBJECT
 
 public:
@@ -55,7 +56,7 @@ public:
     const RunState& runState() const { return runState_; }
 
     // Pushes pending view updates out now (they are otherwise coalesced).
-    void flushView();
+    void flushView() { view_.flush(); }
 
 signals:
     // The close went through: the application is asked to end.
@@ -77,15 +78,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // RunStateView
-    void showStatus(const std::string& text) override;
-    void showWrittenCount(std::int32_t count) override;
-    void showActions(const ActionStates& states) override;
-    void lineAppended(std::string_view line) override;
-    void textReplaced() override;
-    void selectLine(const LineSelection& selection) override;
-    void lineCountChanged(int count) override;
-
     void buildWidgets();
     void buildToolBars();
     void buildLabels(QWidget* central);
@@ -102,7 +94,6 @@ private:
     bool FormCloseQuery();
     bool FormClose();
     void Memo1MouseUp();
-    void Memo1Changed();
 
     void enterIdle();
     void selectWaitItem(std::int32_t waitIndex);
@@ -113,21 +104,19 @@ private:
     void place(Placement placement);
     void receiveWoken();
     void drainReceived();
-    void scheduleViewFlush();
-    void flushText();
-    void showPending();
-    void flushLabelsAndActions();
     void pause(int milliseconds);
     // Runs a handler; an AppError it raises goes to the error box, never a second box at once.
     void guarded(const std::function<void()>& handler);
+    void showError(const std::string& message);
 
     FormMainServices services_;
     IniFile ini_;
     Settings settings_;
     std::int32_t comIndexInUse_ = 0;
     LogWriter writer_;
-    RunState runState_;
     LineGate gate_;
+    MemoViewSync view_;
+    RunState runState_;
     QueuedReceiveSink sink_;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
@@ -135,12 +124,6 @@ private:
     bool shown_ = false;
     Placement placement_ = nullptr;  // the latest placement: a late re-placement must not undo it
     bool errorBoxOpen_ = false;
-    bool updatingView_ = false;
-    bool viewReplaced_ = false;
-    bool applyingReceived_ = false;  // view updates wait for the flush meanwhile
-    std::int32_t shownCount_ = 0;
-    ActionStates shownActions_;
-    std::size_t viewShownBytes_ = 0;  // how much of the buffer's text the view already shows
     QDialog* settingsDialog_ = nullptr;
 
     QToolBar* toolBar1_ = nullptr;
@@ -150,7 +133,7 @@ private:
     QAction* actionDeleteLine_ = nullptr;
     QAction* actionWrite_ = nullptr;
     QAction* actionQuit_ = nullptr;
-    QPlainTextEdit* memo1_ = nullptr;
+    MemoEdit* memo1_ = nullptr;
     QPushButton* bitBtnStart_ = nullptr;
     QLabel* labelWatch_ = nullptr;
     QLabel* labelBigLog_ = nullptr;
@@ -159,7 +142,6 @@ private:
     QButtonGroup* radioButtons_ = nullptr;
     QLabel* statusPanel_ = nullptr;
     QTimer* timerLog_ = nullptr;
-    QTimer* viewFlush_ = nullptr;
     QTimer* drainTimer_ = nullptr;
     QElapsedTimer sinceDrain_;
 };

@@ -38,7 +38,7 @@ void RunState::applyLine(const LineEvent& event) {
     if (!event.text.empty()) {
         buffer_.append(event.text);
         selectionLength_ = 0;  // appending drops any selection
-        view_.lineAppended(event.text);
+        view_.textAppended();
         view_.lineCountChanged(buffer_.count());
     }
     if (event.endedByEot && autoWriteOn(waitIndex())) writeRequest_ = 1;
@@ -71,7 +71,7 @@ void RunState::writeBuffer() {
 
 void RunState::eraseBuffer() {
     buffer_.clear();
-    view_.textReplaced();
+    view_.textCleared();
     view_.lineCountChanged(0);
     setStatus("");
     accepted_ = 0;
@@ -95,7 +95,7 @@ void RunState::deleteClickedLine() {
     if (selectionLength_ < 1) return;
     buffer_.remove(clickedLine_);
     selectionLength_ = 0;
-    view_.textReplaced();
+    view_.lineRemoved(clickedLine_);
     view_.lineCountChanged(buffer_.count());
     updateActions();
 }
@@ -120,8 +120,8 @@ void RunState::setStatus(std::string text) {
     view_.showStatus(status_);
 }
 
-void RunState::takeTypedText(std::string_view viewText) {
-    buffer_.setText(viewText);
+void RunState::applyViewEdit(std::size_t offset, std::size_t removed, std::string_view inserted) {
+    buffer_.replace(offset, removed, inserted);
     view_.lineCountChanged(buffer_.count());
 }
 
