@@ -17,9 +17,11 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstdio>
 
 #include "RS232CFunc/auto_write.h"
+#include "RS232CFunc/form_main_style.h"
 #include "RS232CFunc/serial_port.h"
 #include "RS232CFunc/window_placement.h"
 #include "settings/app_error.h"
@@ -30,11 +32,12 @@ namespace {
 
 constexpr int kClientWidth = 266;
 constexpr int kClientHeight = 169;
-constexpr int kToolBarRowHeight = 22;
+constexpr int kToolBarRowHeight = 20;  // as high as its buttons
 constexpr int kStatusBarHeight = 19;
 constexpr int kStartupPauseMs = 1000;
 constexpr int kFrameSettleMs = 150;
 constexpr qint64 kDrainPeriodMs = 10;
+constexpr const char* kReceptionStopped = "受信を停止しました。設定を保存できません。";
 const char* const kWaitItems[] = {"0秒", "1秒", "2秒", "3秒", "5秒"};
 
 QFont pixelFont(const QString& family, int pixels, bool bold = false) {
@@ -42,12 +45,6 @@ QFont pixelFont(const QString& family, int pixels, bool bold = false) {
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
-}
-
-QString countText(std::int32_t count) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04d", static_cast<int>(count));
-    return QString::fromLatin1(text);
 }
 
 // A plain serial-plug picture under the start button's caption.
@@ -89,14 +86,13 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
 
 TFormMain::~TFormMain() = default;
 
-// The central area under the two tool bar rows, top to bottom: the two big labels, the list
-// view, the status line and the "自動書込" group; the start button lies over the middle.
 namespace layout {
 constexpr int kCentralHeight = kClientHeight - 2 * kToolBarRowHeight - kStatusBarHeight;
 constexpr int kLabelHeight = 24;
-constexpr int kStatusLineHeight = 12;
-constexpr int kRadioHeight = 30;
-constexpr int kMemoHeight = kCentralHeight - kLabelHeight - kStatusLineHeight - kRadioHeight;
+constexpr int kLabelWidth = 110;
+constexpr int kStatusLineHeight = 13;
+constexpr int kStartWidth = 137;
+constexpr int kStartHeight = 65;
 }  // namespace layout
 
 void TFormMain::buildWidgets() {
@@ -106,6 +102,8 @@ void TFormMain::buildWidgets() {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
     setFont(pixelFont(QStringLiteral("ＭＳ Ｐゴシック"), 12));
+    style_ = new FormMainStyle;
+    style_->setParent(this);
     buildToolBars();
 
     auto* central = new QWidget(this);
@@ -114,38 +112,53 @@ void TFormMain::buildWidgets() {
     buildLabels(central);
     buildMemo(central);
     buildRadioGroup(central);
-    radioWaitTime_->setGeometry(0, layout::kCentralHeight - layout::kRadioHeight, kClientWidth,
-                                layout::kRadioHeight);
     buildStartButton(central);
+    layOutCentral();
     buildStatusBar();
     buildTimers();
     setFixedSize(kClientWidth, kClientHeight);
 }
 
-QLabel* TFormMain::addLabel(QWidget* parent, const char* name, int pixels, const QRect& at) {
+QLabel* TFormMain::addLabel(QWidget* parent, const char* name, int pixels) {
     auto* label = new QLabel(parent);
     label->setObjectName(QString::fromLatin1(name));
     label->setFont(pixelFont(font().family(), pixels));
-    label->setGeometry(at);
     return label;
 }
 
+// The central area under the two tool bar rows, top to bottom: the two big labels, the list
+// view, the status line and the "自動書込" group, which is as high as its items need; the list
+// view takes the height that is left. The start button lies over the middle, above the status
+// line, where in Idle nothing else is shown.
+void TFormMain::layOutCentral() {
+    const QMargins frame = radioWaitTime_->contentsMargins();
+    const int radioHeight =
+        frame.top() + radioButtons_->button(0)->sizeHint().height() + frame.bottom();
+    const int radioTop = layout::kCentralHeight - radioHeight;
+    const int statusTop = radioTop - layout::kStatusLineHeight;
+    labelWatch_->setGeometry(4, 0, layout::kLabelWidth, layout::kLabelHeight);
+    labelBigLog_->setGeometry(kClientWidth - 4 - layout::kLabelWidth, 0, layout::kLabelWidth,
+                              layout::kLabelHeight);
+    memo1_->setGeometry(0, layout::kLabelHeight, kClientWidth, statusTop - layout::kLabelHeight);
+    label1_->setGeometry(0, statusTop, kClientWidth - 2, layout::kStatusLineHeight);
+    radioWaitTime_->setGeometry(0, radioTop, kClientWidth, radioHeight);
+    bitBtnStart_->setGeometry((kClientWidth - layout::kStartWidth) / 2,
+                              std::max(0, (statusTop - layout::kStartHeight) / 2),
+                              layout::kStartWidth, layout::kStartHeight);
+}
+
 void TFormMain::buildLabels(QWidget* central) {
-    labelWatch_ = addLabel(central, "LabelWatch", 24, {4, 0, 110, layout::kLabelHeight});
-    labelBigLog_ =
-        addLabel(central, "LabelBigLog", 24, {kClientWidth - 114, 0, 110, layout::kLabelHeight});
+    labelWatch_ = addLabel(central, "LabelWatch", 24);
+    labelBigLog_ = addLabel(central, "LabelBigLog", 24);
     labelBigLog_->setStyleSheet(QStringLiteral("color: navy"));
     labelBigLog_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    label1_ = addLabel(central, "Label1", 12,
-                       {0, layout::kLabelHeight + layout::kMemoHeight, kClientWidth - 2,
-                        layout::kStatusLineHeight});
+    label1_ = addLabel(central, "Label1", 12);
     label1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 }
 
 void TFormMain::buildMemo(QWidget* central) {
     memo1_ = new MemoEdit(central);
     memo1_->setObjectName(QStringLiteral("Memo1"));
-    memo1_->setGeometry(0, layout::kLabelHeight, kClientWidth, layout::kMemoHeight);
     memo1_->setFont(pixelFont(QStringLiteral("ＭＳ ゴシック"), 15));
     memo1_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: white; color: blue; }"));
     memo1_->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -164,7 +177,6 @@ void TFormMain::buildStartButton(QWidget* central) {
     bitBtnStart_ = new QPushButton(central);
     bitBtnStart_->setObjectName(QStringLiteral("BitBtnStart"));
     bitBtnStart_->setFocusPolicy(Qt::NoFocus);
-    bitBtnStart_->setGeometry((kClientWidth - 137) / 2, (layout::kCentralHeight - 65) / 2, 137, 65);
     bitBtnStart_->setAccessibleName(QStringLiteral("受信開始"));
     auto* stack = new QVBoxLayout(bitBtnStart_);
     stack->setContentsMargins(2, 6, 2, 6);
@@ -216,10 +228,7 @@ void TFormMain::buildToolBars() {
         bar->setToolButtonStyle(Qt::ToolButtonTextOnly);
         bar->setContextMenuPolicy(Qt::PreventContextMenu);
         bar->setFixedHeight(kToolBarRowHeight);
-        bar->setStyleSheet(
-            QStringLiteral("QToolBar { spacing: 0px; padding: 0px; }"
-                           "QToolButton { min-height: 20px; max-height: 20px;"
-                           " padding: 0px 3px; }"));
+        bar->setStyle(style_);
     }
     addToolBar(Qt::TopToolBarArea, toolBar1_);
     addToolBarBreak(Qt::TopToolBarArea);
@@ -242,6 +251,7 @@ QAction* TFormMain::addAction(QToolBar* bar, const char* name, const QString& ca
                               void (TFormMain::*handler)()) {
     QAction* action = bar->addAction(caption);
     action->setObjectName(QString::fromLatin1(name));
+    bar->widgetForAction(action)->setFixedHeight(kToolBarRowHeight);
     connect(action, &QAction::triggered, this,
             [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
     return action;
@@ -250,6 +260,7 @@ QAction* TFormMain::addAction(QToolBar* bar, const char* name, const QString& ca
 void TFormMain::buildRadioGroup(QWidget* parent) {
     radioWaitTime_ = new QGroupBox(QStringLiteral("自動書込"), parent);
     radioWaitTime_->setObjectName(QStringLiteral("RadioWaitTime"));
+    radioWaitTime_->setStyle(style_);
     radioButtons_ = new QButtonGroup(radioWaitTime_);
     auto* row = new QHBoxLayout(radioWaitTime_);
     row->setContentsMargins(4, 0, 4, 0);
@@ -323,7 +334,7 @@ void TFormMain::BitBtnStartClick() {
     }
     started_ = true;
     placeTopRight();
-    labelBigLog_->setText(countText(runState_.writtenCount()));
+    view_.showWrittenCount(runState_.writtenCount());
     memo1_->show();
     labelBigLog_->show();
     actionEnv_->setEnabled(false);
@@ -402,7 +413,16 @@ bool TFormMain::FormClose() {
         pause(kStartupPauseMs);
         started_ = false;
     }
-    saveSettings(ini_, settings_);  // a refused key throws: the window stays open
+    try {
+        saveSettings(ini_, settings_);
+    } catch (...) {
+        // The window stays open and looks as it did, but nothing is received any more.
+        if (thread_) {
+            drainReceived();
+            runState_.setStatus(kReceptionStopped);
+        }
+        throw;
+    }
     return true;
 }
 

@@ -23,6 +23,7 @@ class QLabel;
 class QPushButton;
 class QRect;
 class QTimer;
+class QStyle;
 class QToolBar;
 
 namespace vennick {
@@ -86,7 +87,8 @@ private:
     void buildStartButton(QWidget* central);
     void buildStatusBar();
     void buildTimers();
-    QLabel* addLabel(QWidget* parent, const char* name, int pixels, const QRect& at);
+    void layOutCentral();
+    QLabel* addLabel(QWidget* parent, const char* name, int pixels);
     QAction* addAction(QToolBar* bar, const char* name, const QString& caption,
                        void (TFormMain::*handler)());
 
@@ -126,6 +128,7 @@ private:
     bool errorBoxOpen_ = false;
     QDialog* settingsDialog_ = nullptr;
 
+    QStyle* style_ = nullptr;
     QToolBar* toolBar1_ = nullptr;
     QToolBar* toolBar1Row2_ = nullptr;
     QAction* actionEnv_ = nullptr;

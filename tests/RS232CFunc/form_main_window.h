@@ -14,11 +14,17 @@
 #include <climits>
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "RS232CFunc/TFormMain.h"
 #include "support/recording_notifier.h"
 #include "support/scripted_serial_port.h"
+
+// Readable failures: GoogleTest finds this beside QString.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace vennick::test {
 
@@ -36,15 +42,10 @@ protected:
         ini << "[WorkFiles]\r\nexLogFilePath=" << logs()
             << "\r\n[Params]\r\nRadioWaitTimeIndex=" << waitIndex << "\r\n";
         ini.close();
-        FormMainServices services{notifier_,
-                                  dir() + "/",
-                                  dir() + "/Vennick.INI",
-                                  [] {
-                                      return TimeOfDay{9, 5, 7};
-                                  },
-                                  [](int) {},
-                                  [this] { return std::make_unique<ScriptedSerialPort>(line_); },
-                                  flushMs};
+        FormMainServices services{
+            notifier_, dir() + "/", dir() + "/Vennick.INI",
+            clock_,    [](int) {},  [this] { return std::make_unique<ScriptedSerialPort>(line_); },
+            flushMs};
         form_ = std::make_unique<TFormMain>(services);
         form_->show();
     }
@@ -80,6 +81,7 @@ protected:
         QCoreApplication::processEvents();
     }
 
+    LocalClock clock_ = [] { return TimeOfDay{9, 5, 7}; };
     QTemporaryDir temp_;
     std::shared_ptr<ScriptedLine> line_ = std::make_shared<ScriptedLine>();
     RecordingNotifier notifier_;
