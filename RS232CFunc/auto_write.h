@@ -15,9 +15,7 @@ struct AutoWriteSetting {
 AutoWriteSetting autoWriteSettingFor(std::int32_t waitIndex);
 
 // An EOT requests a write only while automatic writing is on.
-inline bool autoWriteOn(std::int32_t waitIndex) {
-    return waitIndex > 0;
-}
+inline bool autoWriteOn(std::int32_t waitIndex) { return waitIndex > 0; }
 
 // The one-second tick count: the write happens on the wait-index-th tick that finds lines
 // ("5秒", index 4, on the fourth); a negative index writes on every tick that finds lines.

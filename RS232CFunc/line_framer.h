@@ -26,7 +26,7 @@ struct FramedLine {
     std::int32_t bytesReceived = 0;  // every byte obtained during this line (gb)
     std::int32_t charsAccepted = 0;  // every byte stored in the accumulator (nb)
     bool endedByEot = false;
-    bool abandoned = false;  // cut off by a stop request or a lost port
+    bool abandoned = false;          // cut off by a stop request or a lost port
 };
 
 // Cuts the device's byte stream into lines: CR, LF, SOH, STX, ETX end a line, EOT ends a

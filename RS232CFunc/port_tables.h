@@ -12,7 +12,7 @@ namespace vennick {
 
 inline constexpr int kComPortChoices = 5;  // the dialog offers COM1 to COM5
 inline constexpr std::array<std::int32_t, 23> kBitRates = {
-    110,   300,   600,    1200,   1800,   2400,   4800,   7200,   9600,   14400,   19200,  38400,
+    110,   300,   600,    1200,   1800,   2400,   4800,   7200,    9600,    14400,  19200, 38400,
     57600, 76800, 115200, 128000, 153600, 230400, 307200, 460800, 921600, 1000000, 2000000};
 inline constexpr std::int32_t kDefaultBitRateIndex = 8;  // 9600
 inline constexpr std::array<double, 3> kStopBitChoices = {1.0, 1.5, 2.0};
@@ -30,7 +30,7 @@ StopBits stopBitsFor(std::int32_t stopBitsIndex);
 
 // The texts the settings dialog lists, in table order.
 std::array<std::string, kComPortChoices> comPortEntries();          // "COM1" .. "COM5"
-std::array<std::string, kBitRates.size()> bitRateEntries();         // "%d"
+std::array<std::string, kBitRates.size()> bitRateEntries();          // "%d"
 std::array<std::string, 4> dataBitsEntries();                       // "5" .. "8"
 std::array<std::string, 3> parityEntries();                         // "No", "Even", "Odd"
 std::array<std::string, kStopBitChoices.size()> stopBitsEntries();  // "1", "1.5", "2"
