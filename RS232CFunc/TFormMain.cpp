@@ -10,7 +10,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
 #include <QStatusBar>
 #include <QTextBlock>
 #include <QThread>
@@ -22,6 +21,7 @@
 
 #include "RS232CFunc/auto_write.h"
 #include "RS232CFunc/form_main_style.h"
+#include "RS232CFunc/frame_placement.h"
 #include "RS232CFunc/serial_port.h"
 #include "RS232CFunc/window_placement.h"
 #include "settings/app_error.h"
@@ -35,7 +35,6 @@ constexpr int kClientHeight = 169;
 constexpr int kToolBarRowHeight = 20;  // as high as its buttons
 constexpr int kStatusBarHeight = 19;
 constexpr int kStartupPauseMs = 1000;
-constexpr int kFrameSettleMs = 150;
 constexpr qint64 kDrainPeriodMs = 10;
 constexpr const char* kReceptionStopped = "受信を停止しました。設定を保存できません。";
 const char* const kWaitItems[] = {"0秒", "1秒", "2秒", "3秒", "5秒"};
@@ -102,6 +101,7 @@ void TFormMain::buildWidgets() {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
     setFont(pixelFont(QStringLiteral("ＭＳ Ｐゴシック"), 12));
+    placer_ = new FramePlacer(*this);
     style_ = new FormMainStyle;
     style_->setParent(this);
     buildToolBars();
@@ -472,26 +472,11 @@ void TFormMain::drainReceived() {
 // --- Helpers ------------------------------------------------------------------------------
 
 void TFormMain::placeCentred() {
-    place(&centredPosition);
+    placer_->place(&centredPosition);
 }
 
 void TFormMain::placeTopRight() {
-    place(&topRightPosition);
-}
-
-// Places the window by its outer size. A window manager reports the frame only after the window
-// is mapped, so the placement is repeated once if the frame turns out other than assumed.
-void TFormMain::place(Placement placement) {
-    placement_ = placement;
-    const QRect area = screen()->availableGeometry();
-    const QSize outer = frameGeometry().size();
-    const WindowPosition at =
-        placement({area.left(), area.top(), area.left() + area.width(), area.top() + area.height()},
-                  outer.width(), outer.height());
-    move(at.left, at.top);
-    QTimer::singleShot(kFrameSettleMs, this, [this, outer] {
-        if (frameGeometry().size() != outer) place(placement_);
-    });
+    placer_->place(&topRightPosition);
 }
 
 void TFormMain::pause(int milliseconds) {

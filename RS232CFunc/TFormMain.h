@@ -11,7 +11,6 @@
 #include "RS232CFunc/queued_receive_sink.h"
 #include "RS232CFunc/receive_thread.h"
 #include "RS232CFunc/run_state.h"
-#include "RS232CFunc/window_placement.h"
 #include "settings/ini_file.h"
 #include "settings/settings.h"
 
@@ -28,6 +27,7 @@ class QToolBar;
 
 namespace vennick {
 
+class FramePlacer;
 class Notifier;
 class SerialPort;
 
@@ -100,10 +100,8 @@ private:
     void enterIdle();
     void selectWaitItem(std::int32_t waitIndex);
     void applyAutoWriteSetting();
-    using Placement = WindowPosition (*)(const WorkArea&, int, int);
     void placeCentred();
     void placeTopRight();
-    void place(Placement placement);
     void receiveWoken();
     void drainReceived();
     void pause(int milliseconds);
@@ -124,10 +122,10 @@ private:
     std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
     bool started_ = false;
     bool shown_ = false;
-    Placement placement_ = nullptr;  // the latest placement: a late re-placement must not undo it
     bool errorBoxOpen_ = false;
     QDialog* settingsDialog_ = nullptr;
 
+    FramePlacer* placer_ = nullptr;
     QStyle* style_ = nullptr;
     QToolBar* toolBar1_ = nullptr;
     QToolBar* toolBar1Row2_ = nullptr;
