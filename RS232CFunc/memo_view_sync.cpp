@@ -332,7 +332,10 @@ void MemoViewSync::flushLabelsAndActions() {
         shownStatus_ = state_->status();
         widgets_.status->setText(QString::fromStdString(shownStatus_));
     }
-    widgets_.writtenCount->setText(countText(writtenCount_));
+    if (shownCount_ != writtenCount_) {
+        shownCount_ = writtenCount_;
+        widgets_.writtenCount->setText(countText(writtenCount_));
+    }
     widgets_.write->setEnabled(actions_.write);
     widgets_.erase->setEnabled(actions_.erase);
     widgets_.deleteLine->setEnabled(actions_.deleteLine);

@@ -4,6 +4,7 @@
 #include <QPlainTextEdit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "RS232CFunc/run_state.h"
@@ -120,6 +121,7 @@ private:
     std::size_t shownBytes_ = 0;  // the view shows buffer().text() up to here
     std::string shownStatus_;
     std::int32_t writtenCount_ = 0;
+    std::optional<std::int32_t> shownCount_;
     ActionStates actions_;
 };
 

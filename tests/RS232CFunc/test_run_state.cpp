@@ -89,6 +89,12 @@ TEST_F(RunStateTest, TypicalEventIsShownThenWrittenAtTheEot) {
     EXPECT_EQ(state.clickedLine(), -1);
 }
 
+TEST_F(RunStateTest, CountersWrapAroundAndTheStatusLineShowsThemSigned) {
+    state.applyLine({"A", 2147483647, 1});
+    state.applyLine({"B", 2, 1});
+    EXPECT_EQ(view.statuses.back(), "line=2 nb=2 gb=-2147483647");
+}
+
 TEST_F(RunStateTest, EotOnAnEmptyBufferWritesTheNextLineRightAfterIt) {
     state.applyLine({"", 1, 0, true});
     EXPECT_EQ(state.writeRequest(), 1);
