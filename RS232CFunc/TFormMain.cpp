@@ -35,7 +35,6 @@ constexpr int kClientHeight = 169;
 constexpr int kToolBarRowHeight = 20;  // as high as its buttons
 constexpr int kStatusBarHeight = 19;
 constexpr int kStartupPauseMs = 1000;
-constexpr qint64 kDrainPeriodMs = 10;
 constexpr const char* kReceptionStopped = "受信を停止しました。設定を保存できません。";
 const char* const kWaitItems[] = {"0秒", "1秒", "2秒", "3秒", "5秒"};
 
@@ -70,12 +69,12 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
       services_(std::move(services)),
       ini_(services_.iniPath),
       writer_(services_.executableDir, services_.clock),
-      view_(gate_, services_.viewFlushMs),
+      view_(*gate_, services_.viewFlushMs),
       runState_(settings_, writer_, view_),
-      sink_([this] {
+      sink_(std::make_shared<QueuedReceiveSink>([this] {
           QMetaObject::invokeMethod(
-              this, [this] { receiveWoken(); }, Qt::QueuedConnection);
-      }) {
+              this, [this] { drainReceived(); }, Qt::QueuedConnection);
+      })) {
     buildWidgets();
     view_.attach(runState_, {memo1_, label1_, labelBigLog_, actionWrite_, actionBuffErase_,
                              actionDeleteLine_});
@@ -83,7 +82,12 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
     comIndexInUse_ = settings_.comIndex;
 }
 
-TFormMain::~TFormMain() = default;
+// A receive thread stuck in a platform call is let go after a bounded wait; from then on it
+// must not wake this window.
+TFormMain::~TFormMain() {
+    thread_.reset();
+    sink_->disconnect();
+}
 
 namespace layout {
 constexpr int kCentralHeight = kClientHeight - 2 * kToolBarRowHeight - kStatusBarHeight;
@@ -210,11 +214,6 @@ void TFormMain::buildTimers() {
     timerLog_->setObjectName(QStringLiteral("TimerLog"));
     timerLog_->setInterval(0);
     connect(timerLog_, &QTimer::timeout, this, [this] { guarded([this] { TimerLogTimer(); }); });
-
-    drainTimer_ = new QTimer(this);
-    drainTimer_->setSingleShot(true);
-    drainTimer_->setTimerType(Qt::PreciseTimer);
-    connect(drainTimer_, &QTimer::timeout, this, &TFormMain::drainReceived);
 }
 
 void TFormMain::buildToolBars() {
@@ -324,7 +323,8 @@ void TFormMain::selectWaitItem(std::int32_t waitIndex) {
 void TFormMain::BitBtnStartClick() {
     if (!port_) port_ = services_.makeSerialPort ? services_.makeSerialPort() : createSerialPort();
     const std::string device = portDeviceFor(ini_, comIndexInUse_);
-    if (openPort(*port_, device, settings_, services_.notifier) != 0) return;
+    const auto showReason = [this](const std::string& reason) { runState_.setStatus(reason); };
+    if (openPort(*port_, device, settings_, services_.notifier, showReason) != 0) return;
     if (!started_) {
         runState_.receiveStarted();
         TMyThread::Options options{device, lineSettingsFor(settings_)};
@@ -442,30 +442,19 @@ void TFormMain::Memo1MouseUp() {
 
 // --- Receive path -------------------------------------------------------------------------
 
-// A fast stream would wake the UI thread a thousand times a second; it takes the waiting lines
-// at most once per drain period instead, which costs a few milliseconds of latency at most.
-void TFormMain::receiveWoken() {
-    if (drainTimer_->isActive()) return;
-    const qint64 since = sinceDrain_.isValid() ? sinceDrain_.elapsed() : kDrainPeriodMs;
-    if (since >= kDrainPeriodMs) {
-        drainReceived();
-    } else {
-        drainTimer_->start(static_cast<int>(kDrainPeriodMs - since));
-    }
-}
-
+// The receive thread wakes the UI thread once per read from the port, and only when the queue
+// was empty: the lines are taken at once, so an EOT's batch goes to disk without delay.
 void TFormMain::drainReceived() {
-    sinceDrain_.start();
     const MemoViewSync::ReceivedBatch batch(view_);
     QueuedReceiveSink::Item item;
-    while (sink_.take(item)) {
+    while (sink_->take(item)) {
         if (auto* status = std::get_if<std::string>(&item)) {
             runState_.setStatus(*status);
             continue;
         }
         const auto& event = std::get<LineEvent>(item);
         guarded([&] { runState_.applyLine(event); });
-        if (!event.text.empty()) gate_.lineApplied();
+        if (!event.text.empty()) gate_->lineApplied();
     }
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <functional>
 #include <memory>
@@ -102,7 +101,6 @@ private:
     void applyAutoWriteSetting();
     void placeCentred();
     void placeTopRight();
-    void receiveWoken();
     void drainReceived();
     void pause(int milliseconds);
     // Runs a handler; an AppError it raises goes to the error box, never a second box at once.
@@ -114,10 +112,11 @@ private:
     Settings settings_;
     std::int32_t comIndexInUse_ = 0;
     LogWriter writer_;
-    LineGate gate_;
+    // Shared with the receive thread, which may outlive the window (see TMyThread).
+    std::shared_ptr<LineGate> gate_ = std::make_shared<LineGate>();
     MemoViewSync view_;
     RunState runState_;
-    QueuedReceiveSink sink_;
+    std::shared_ptr<QueuedReceiveSink> sink_;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
     bool started_ = false;
@@ -143,8 +142,6 @@ private:
     QButtonGroup* radioButtons_ = nullptr;
     QLabel* statusPanel_ = nullptr;
     QTimer* timerLog_ = nullptr;
-    QTimer* drainTimer_ = nullptr;
-    QElapsedTimer sinceDrain_;
 };
 
 }  // namespace vennick

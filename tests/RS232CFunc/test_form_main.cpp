@@ -14,9 +14,11 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 #include "RS232CFunc/TFormMain.h"
 #include "support/recording_notifier.h"
@@ -233,6 +235,9 @@ TEST_F(FormMainTest, PortThatCannotOpenLeavesTheWindowIdle) {
     control<QPushButton>("BitBtnStart")->click();
     ASSERT_EQ(notifier_.informed.size(), 1u);
     EXPECT_EQ(notifier_.informed[0], "RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。");
+    EXPECT_EQ(control<QLabel>("Label1")->text().toStdString(),
+              (dir_ / "no-such-device").string() + ": " + std::generic_category().message(ENOENT) +
+                  " ([Ports] の設定を確認して下さい)");
     EXPECT_TRUE(control<QPushButton>("BitBtnStart")->isVisible());
     EXPECT_TRUE(control<QAction>("ActionEnv")->isEnabled());
     EXPECT_TRUE(form_->close()) << "no question without a receive thread";
