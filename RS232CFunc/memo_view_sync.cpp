@@ -57,6 +57,16 @@ std::string bufferForm(QString text) {
     return text.toStdString();
 }
 
+// The whole document as the buffer holds it: rows joined by CR LF.
+std::string bufferForm(const QTextDocument& document) {
+    std::string text;
+    for (QTextBlock row = document.begin(); row.isValid(); row = row.next()) {
+        if (row != document.begin()) text += "\r\n";
+        text += row.text().toStdString();
+    }
+    return text;
+}
+
 // Bytes of the document from `position` to its end.
 std::size_t bufferLengthFrom(const QTextDocument& document, int position) {
     QTextBlock block = document.findBlock(position);
@@ -194,6 +204,14 @@ void MemoViewSync::operatorEdited(int position, int added) {
     range.setPosition(end, QTextCursor::KeepAnchor);
     const std::string inserted = bufferForm(range.selectedText());
     const std::size_t unchangedTail = bufferLengthFrom(document, end);
+    if (offset + unchangedTail > shownBytes_) {
+        // Cannot be, as the view holds exactly the shown bytes. Should it ever, the shown part
+        // is taken from the view whole; the lines still to be shown stay as they are.
+        const std::string shown = bufferForm(document);
+        state_->applyViewEdit(0, shownBytes_, shown);
+        shownBytes_ = shown.size();
+        return;
+    }
     const std::size_t removed = shownBytes_ - offset - unchangedTail;
     state_->applyViewEdit(offset, removed, inserted);
     shownBytes_ = shownBytes_ - removed + inserted.size();
