@@ -11,13 +11,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
-#include <QTextBlock>
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cstdio>
 
 #include "RS232CFunc/auto_write.h"
 #include "RS232CFunc/form_main_style.h"
