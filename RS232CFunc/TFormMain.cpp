@@ -11,16 +11,16 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
 #include <QStatusBar>
-#include <QTextBlock>
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
-#include <cstdio>
+#include <algorithm>
 
 #include "RS232CFunc/auto_write.h"
+#include "RS232CFunc/form_main_style.h"
+#include "RS232CFunc/frame_placement.h"
 #include "RS232CFunc/serial_port.h"
 #include "RS232CFunc/window_placement.h"
 #include "settings/app_error.h"
@@ -31,11 +31,10 @@ namespace {
 
 constexpr int kClientWidth = 266;
 constexpr int kClientHeight = 169;
-constexpr int kToolBarRowHeight = 22;
+constexpr int kToolBarRowHeight = 20;  // as high as its buttons
 constexpr int kStatusBarHeight = 19;
 constexpr int kStartupPauseMs = 1000;
-constexpr int kViewFlushMs = 100;  // repaints of a fast stream are coalesced to this period
-constexpr int kFrameSettleMs = 150;
+constexpr const char* kReceptionStopped = "受信を停止しました。設定を保存できません。";
 const char* const kWaitItems[] = {"0秒", "1秒", "2秒", "3秒", "5秒"};
 
 QFont pixelFont(const QString& family, int pixels, bool bold = false) {
@@ -43,19 +42,6 @@ QFont pixelFont(const QString& family, int pixels, bool bold = false) {
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
-}
-
-QString countText(std::int32_t count) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04d", static_cast<int>(count));
-    return QString::fromLatin1(text);
-}
-
-// The view shows LF line ends; the buffer holds CR LF.
-QString viewText(std::string_view bufferText) {
-    QString text = QString::fromUtf8(bufferText.data(), static_cast<qsizetype>(bufferText.size()));
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    return text;
 }
 
 // A plain serial-plug picture under the start button's caption.
@@ -101,12 +87,15 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
       services_(std::move(services)),
       ini_(services_.iniPath),
       writer_(services_.executableDir, services_.clock),
-      runState_(settings_, writer_, *this),
+      view_(*gate_, services_.viewFlushMs),
+      runState_(settings_, writer_, view_),
       sink_(std::make_shared<QueuedReceiveSink>([this] {
           QMetaObject::invokeMethod(
               this, [this] { drainReceived(); }, Qt::QueuedConnection);
       })) {
     buildWidgets();
+    view_.attach(runState_, {memo1_, label1_, labelBigLog_, actionWrite_, actionBuffErase_,
+                             actionDeleteLine_});
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
     comIndexInUse_ = settings_.comIndex;
     new QuitFilter(this, [this] { return quitRefused(); });
@@ -119,14 +108,13 @@ TFormMain::~TFormMain() {
     sink_->disconnect();
 }
 
-// The central area under the two tool bar rows, top to bottom: the two big labels, the list
-// view, the status line and the "自動書込" group; the start button lies over the middle.
 namespace layout {
 constexpr int kCentralHeight = kClientHeight - 2 * kToolBarRowHeight - kStatusBarHeight;
 constexpr int kLabelHeight = 24;
-constexpr int kStatusLineHeight = 12;
-constexpr int kRadioHeight = 30;
-constexpr int kMemoHeight = kCentralHeight - kLabelHeight - kStatusLineHeight - kRadioHeight;
+constexpr int kLabelWidth = 110;
+constexpr int kStatusLineHeight = 13;
+constexpr int kStartWidth = 137;
+constexpr int kStartHeight = 65;
 }  // namespace layout
 
 void TFormMain::buildWidgets() {
@@ -136,6 +124,9 @@ void TFormMain::buildWidgets() {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
     setFont(pixelFont(QStringLiteral("ＭＳ Ｐゴシック"), 12));
+    placer_ = new FramePlacer(*this);
+    style_ = new FormMainStyle;
+    style_->setParent(this);
     buildToolBars();
 
     auto* central = new QWidget(this);
@@ -144,38 +135,53 @@ void TFormMain::buildWidgets() {
     buildLabels(central);
     buildMemo(central);
     buildRadioGroup(central);
-    radioWaitTime_->setGeometry(0, layout::kCentralHeight - layout::kRadioHeight, kClientWidth,
-                                layout::kRadioHeight);
     buildStartButton(central);
+    layOutCentral();
     buildStatusBar();
     buildTimers();
     setFixedSize(kClientWidth, kClientHeight);
 }
 
-QLabel* TFormMain::addLabel(QWidget* parent, const char* name, int pixels, const QRect& at) {
+QLabel* TFormMain::addLabel(QWidget* parent, const char* name, int pixels) {
     auto* label = new QLabel(parent);
     label->setObjectName(QString::fromLatin1(name));
     label->setFont(pixelFont(font().family(), pixels));
-    label->setGeometry(at);
     return label;
 }
 
+// The central area under the two tool bar rows, top to bottom: the two big labels, the list
+// view, the status line and the "自動書込" group, which is as high as its items need; the list
+// view takes the height that is left. The start button lies over the middle, above the status
+// line, where in Idle nothing else is shown.
+void TFormMain::layOutCentral() {
+    const QMargins frame = radioWaitTime_->contentsMargins();
+    const int radioHeight =
+        frame.top() + radioButtons_->button(0)->sizeHint().height() + frame.bottom();
+    const int radioTop = layout::kCentralHeight - radioHeight;
+    const int statusTop = radioTop - layout::kStatusLineHeight;
+    labelWatch_->setGeometry(4, 0, layout::kLabelWidth, layout::kLabelHeight);
+    labelBigLog_->setGeometry(kClientWidth - 4 - layout::kLabelWidth, 0, layout::kLabelWidth,
+                              layout::kLabelHeight);
+    memo1_->setGeometry(0, layout::kLabelHeight, kClientWidth, statusTop - layout::kLabelHeight);
+    label1_->setGeometry(0, statusTop, kClientWidth - 2, layout::kStatusLineHeight);
+    radioWaitTime_->setGeometry(0, radioTop, kClientWidth, radioHeight);
+    bitBtnStart_->setGeometry((kClientWidth - layout::kStartWidth) / 2,
+                              std::max(0, (statusTop - layout::kStartHeight) / 2),
+                              layout::kStartWidth, layout::kStartHeight);
+}
+
 void TFormMain::buildLabels(QWidget* central) {
-    labelWatch_ = addLabel(central, "LabelWatch", 24, {4, 0, 110, layout::kLabelHeight});
-    labelBigLog_ =
-        addLabel(central, "LabelBigLog", 24, {kClientWidth - 114, 0, 110, layout::kLabelHeight});
+    labelWatch_ = addLabel(central, "LabelWatch", 24);
+    labelBigLog_ = addLabel(central, "LabelBigLog", 24);
     labelBigLog_->setStyleSheet(QStringLiteral("color: navy"));
     labelBigLog_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    label1_ = addLabel(central, "Label1", 12,
-                       {0, layout::kLabelHeight + layout::kMemoHeight, kClientWidth - 2,
-                        layout::kStatusLineHeight});
+    label1_ = addLabel(central, "Label1", 12);
     label1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 }
 
 void TFormMain::buildMemo(QWidget* central) {
-    memo1_ = new QPlainTextEdit(central);
+    memo1_ = new MemoEdit(central);
     memo1_->setObjectName(QStringLiteral("Memo1"));
-    memo1_->setGeometry(0, layout::kLabelHeight, kClientWidth, layout::kMemoHeight);
     memo1_->setFont(pixelFont(QStringLiteral("ＭＳ ゴシック"), 15));
     memo1_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: white; color: blue; }"));
     memo1_->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -187,11 +193,6 @@ void TFormMain::buildMemo(QWidget* central) {
     memo1_->setLineWidth(1);
     memo1_->document()->setDocumentMargin(1);
     memo1_->viewport()->installEventFilter(this);
-    connect(memo1_, &QPlainTextEdit::textChanged, this, &TFormMain::Memo1Changed);
-    connect(memo1_, &QPlainTextEdit::selectionChanged, this, [this] {
-        const QTextCursor cursor = memo1_->textCursor();
-        runState_.selectionLengthChanged(cursor.selectionEnd() - cursor.selectionStart());
-    });
 }
 
 // The caption over a picture, as the start button has always looked.
@@ -199,7 +200,6 @@ void TFormMain::buildStartButton(QWidget* central) {
     bitBtnStart_ = new QPushButton(central);
     bitBtnStart_->setObjectName(QStringLiteral("BitBtnStart"));
     bitBtnStart_->setFocusPolicy(Qt::NoFocus);
-    bitBtnStart_->setGeometry((kClientWidth - 137) / 2, (layout::kCentralHeight - 65) / 2, 137, 65);
     bitBtnStart_->setAccessibleName(QStringLiteral("受信開始"));
     auto* stack = new QVBoxLayout(bitBtnStart_);
     stack->setContentsMargins(2, 6, 2, 6);
@@ -233,11 +233,6 @@ void TFormMain::buildTimers() {
     timerLog_->setObjectName(QStringLiteral("TimerLog"));
     timerLog_->setInterval(0);
     connect(timerLog_, &QTimer::timeout, this, [this] { guarded([this] { TimerLogTimer(); }); });
-
-    viewFlush_ = new QTimer(this);
-    viewFlush_->setSingleShot(true);
-    viewFlush_->setInterval(kViewFlushMs);
-    connect(viewFlush_, &QTimer::timeout, this, &TFormMain::flushView);
 }
 
 void TFormMain::buildToolBars() {
@@ -251,10 +246,7 @@ void TFormMain::buildToolBars() {
         bar->setToolButtonStyle(Qt::ToolButtonTextOnly);
         bar->setContextMenuPolicy(Qt::PreventContextMenu);
         bar->setFixedHeight(kToolBarRowHeight);
-        bar->setStyleSheet(
-            QStringLiteral("QToolBar { spacing: 0px; padding: 0px; }"
-                           "QToolButton { min-height: 20px; max-height: 20px;"
-                           " padding: 0px 3px; }"));
+        bar->setStyle(style_);
     }
     addToolBar(Qt::TopToolBarArea, toolBar1_);
     addToolBarBreak(Qt::TopToolBarArea);
@@ -277,6 +269,7 @@ QAction* TFormMain::addAction(QToolBar* bar, const char* name, const QString& ca
                               void (TFormMain::*handler)()) {
     QAction* action = bar->addAction(caption);
     action->setObjectName(QString::fromLatin1(name));
+    bar->widgetForAction(action)->setFixedHeight(kToolBarRowHeight);
     connect(action, &QAction::triggered, this,
             [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
     return action;
@@ -285,6 +278,7 @@ QAction* TFormMain::addAction(QToolBar* bar, const char* name, const QString& ca
 void TFormMain::buildRadioGroup(QWidget* parent) {
     radioWaitTime_ = new QGroupBox(QStringLiteral("自動書込"), parent);
     radioWaitTime_->setObjectName(QStringLiteral("RadioWaitTime"));
+    radioWaitTime_->setStyle(style_);
     radioButtons_ = new QButtonGroup(radioWaitTime_);
     auto* row = new QHBoxLayout(radioWaitTime_);
     row->setContentsMargins(4, 0, 4, 0);
@@ -359,7 +353,7 @@ void TFormMain::BitBtnStartClick() {
     }
     started_ = true;
     placeTopRight();
-    labelBigLog_->setText(countText(runState_.writtenCount()));
+    view_.showWrittenCount(runState_.writtenCount());
     memo1_->show();
     labelBigLog_->show();
     actionEnv_->setEnabled(false);
@@ -381,7 +375,6 @@ void TFormMain::ActionBuffEraseExecute() {
 }
 
 void TFormMain::ActionDeleteLineExecute() {
-    flushView();
     runState_.deleteClickedLine();
 }
 
@@ -407,7 +400,7 @@ void TFormMain::applyAutoWriteSetting() {
         // A running timer keeps its phase: only a stopped one starts a new period.
         timerLog_->start(setting.intervalMs);
     }
-    memo1_->setReadOnly(setting.viewReadOnly);
+    view_.setEditable(!setting.viewReadOnly);
 }
 
 void TFormMain::TimerLogTimer() {
@@ -457,7 +450,16 @@ bool TFormMain::FormClose() {
         pause(kStartupPauseMs);
         started_ = false;
     }
-    saveSettings(ini_, settings_);  // a refused key throws: the window stays open
+    try {
+        saveSettings(ini_, settings_);
+    } catch (...) {
+        // The window stays open and looks as it did, but nothing is received any more.
+        if (thread_) {
+            drainReceived();
+            runState_.setStatus(kReceptionStopped);
+        }
+        throw;
+    }
     return true;
 }
 
@@ -472,111 +474,7 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TFormMain::Memo1MouseUp() {
-    flushView();
-    const QTextCursor cursor = memo1_->textCursor();
-    const int line = memo1_->document()->findBlock(cursor.selectionStart()).blockNumber();
-    runState_.lineClicked(line);
-}
-
-void TFormMain::Memo1Changed() {
-    if (updatingView_ || memo1_->isReadOnly()) return;
-    runState_.takeTypedText(memo1_->toPlainText().toStdString());
-    viewShownBytes_ = runState_.buffer().text().size();
-}
-
-void TFormMain::lineAppended(std::string_view /*line*/) {
-    scheduleViewFlush();
-}
-
-void TFormMain::textReplaced() {
-    viewReplaced_ = true;
-    scheduleViewFlush();
-}
-
-void TFormMain::scheduleViewFlush() {
-    if (!viewFlush_->isActive()) viewFlush_->start();
-}
-
-// A fast stream changes the buffer and the status line thousands of times a second; the widgets
-// follow at most once per flush period.
-void TFormMain::flushView() {
-    viewFlush_->stop();
-    flushLabelsAndActions();
-    flushText();
-}
-
-void TFormMain::flushText() {
-    const std::string& text = runState_.buffer().text();
-    if (!viewReplaced_ && viewShownBytes_ == text.size()) return;
-    updatingView_ = true;
-    if (viewReplaced_ || viewShownBytes_ > text.size()) {
-        memo1_->setPlainText(viewText(text));
-    } else {
-        QTextCursor end(memo1_->document());
-        end.movePosition(QTextCursor::End);
-        end.insertText(viewText(std::string_view(text).substr(viewShownBytes_)));
-    }
-    // Appending, deleting and erasing leave the caret at the end and the new line in sight.
-    QTextCursor caret(memo1_->document());
-    caret.movePosition(QTextCursor::End);
-    memo1_->setTextCursor(caret);
-    memo1_->ensureCursorVisible();
-    updatingView_ = false;
-    viewReplaced_ = false;
-    viewShownBytes_ = text.size();
-    runState_.selectionLengthChanged(0);
-}
-
-void TFormMain::selectLine(const LineSelection& selection) {
-    flushView();
-    const QTextBlock block = memo1_->document()->findBlockByNumber(selection.line);
-    const QByteArray line = block.text().toUtf8();
-    const int start =
-        block.position() + static_cast<int>(QString::fromUtf8(line.left(selection.column)).size());
-    const int length =
-        static_cast<int>(QString::fromUtf8(line.mid(selection.column, selection.length)).size());
-    memo1_->setFocus();
-    QTextCursor cursor(memo1_->document());
-    cursor.setPosition(start);
-    cursor.setPosition(start + length, QTextCursor::KeepAnchor);
-    memo1_->setTextCursor(cursor);
-}
-
-// --- Run state shown ----------------------------------------------------------------------
-
-void TFormMain::showStatus(const std::string& /*text*/) {
-    showPending();
-}
-
-void TFormMain::showWrittenCount(std::int32_t count) {
-    shownCount_ = count;
-    showPending();
-}
-
-void TFormMain::showActions(const ActionStates& states) {
-    shownActions_ = states;
-    showPending();
-}
-
-// What the operator does shows at once; what received lines do waits for the next flush.
-void TFormMain::showPending() {
-    if (applyingReceived_) {
-        scheduleViewFlush();
-    } else {
-        flushLabelsAndActions();
-    }
-}
-
-void TFormMain::flushLabelsAndActions() {
-    label1_->setText(QString::fromStdString(runState_.status()));
-    labelBigLog_->setText(countText(shownCount_));
-    actionWrite_->setEnabled(shownActions_.write);
-    actionBuffErase_->setEnabled(shownActions_.erase);
-    actionDeleteLine_->setEnabled(shownActions_.deleteLine);
-}
-
-void TFormMain::lineCountChanged(int count) {
-    gate_->publish(count);
+    runState_.lineClicked(view_.caretLine());
 }
 
 // --- Receive path -------------------------------------------------------------------------
@@ -584,8 +482,7 @@ void TFormMain::lineCountChanged(int count) {
 // The receive thread wakes the UI thread once per read from the port, and only when the queue
 // was empty: the lines are taken at once, so an EOT's batch goes to disk without delay.
 void TFormMain::drainReceived() {
-    const bool outer = applyingReceived_;
-    applyingReceived_ = true;
+    const MemoViewSync::ReceivedBatch batch(view_);
     QueuedReceiveSink::Item item;
     while (sink_->take(item)) {
         if (auto* status = std::get_if<std::string>(&item)) {
@@ -596,32 +493,16 @@ void TFormMain::drainReceived() {
         guarded([&] { runState_.applyLine(event); });
         if (!event.text.empty()) gate_->lineApplied();
     }
-    applyingReceived_ = outer;
 }
 
 // --- Helpers ------------------------------------------------------------------------------
 
 void TFormMain::placeCentred() {
-    place(&centredPosition);
+    placer_->place(&centredPosition);
 }
 
 void TFormMain::placeTopRight() {
-    place(&topRightPosition);
-}
-
-// Places the window by its outer size. A window manager reports the frame only after the window
-// is mapped, so the placement is repeated once if the frame turns out other than assumed.
-void TFormMain::place(Placement placement) {
-    placement_ = placement;
-    const QRect area = screen()->availableGeometry();
-    const QSize outer = frameGeometry().size();
-    const WindowPosition at =
-        placement({area.left(), area.top(), area.left() + area.width(), area.top() + area.height()},
-                  outer.width(), outer.height());
-    move(at.left, at.top);
-    QTimer::singleShot(kFrameSettleMs, this, [this, outer] {
-        if (frameGeometry().size() != outer) place(placement_);
-    });
+    placer_->place(&topRightPosition);
 }
 
 void TFormMain::pause(int milliseconds) {
@@ -635,13 +516,18 @@ void TFormMain::pause(int milliseconds) {
 void TFormMain::guarded(const std::function<void()>& handler) {
     try {
         handler();
-    } catch (const std::exception& error) {
-        if (errorBoxOpen_) return;  // one box at a time; the next tick or line retries anyway
-        errorBoxOpen_ = true;
-        const auto* appError = dynamic_cast<const AppError*>(&error);
-        services_.notifier.showError(appError ? appError->what() : "");
-        errorBoxOpen_ = false;
+    } catch (const AppError& error) {
+        showError(error.what());
+    } catch (...) {
+        showError("");  // not ours: shown without a message, and the run goes on
     }
+}
+
+void TFormMain::showError(const std::string& message) {
+    if (errorBoxOpen_) return;  // one box at a time; the next tick or line retries anyway
+    errorBoxOpen_ = true;
+    services_.notifier.showError(message);
+    errorBoxOpen_ = false;
 }
 
 }  // namespace vennick

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "RS232CFunc/log_writer.h"
+#include "RS232CFunc/memo_view_sync.h"
 #include "RS232CFunc/queued_receive_sink.h"
 #include "RS232CFunc/receive_thread.h"
 #include "RS232CFunc/run_state.h"
-#include "RS232CFunc/window_placement.h"
 #include "settings/ini_file.h"
 #include "settings/settings.h"
 
@@ -18,14 +18,15 @@ class QDialog;
 class QButtonGroup;
 class QGroupBox;
 class QLabel;
-class QPlainTextEdit;
 class QPushButton;
 class QRect;
 class QTimer;
+class QStyle;
 class QToolBar;
 
 namespace vennick {
 
+class FramePlacer;
 class Notifier;
 class SerialPort;
 
@@ -37,10 +38,11 @@ struct FormMainServices {
     LocalClock clock = systemLocalTime;
     std::function<void(int milliseconds)> pause;  // the UI thread's pauses; sleeps when unset
     std::function<std::unique_ptr<SerialPort>()> makeSerialPort;  // createSerialPort when unset
+    int viewFlushMs = 100;  // how long the widgets may lag behind a fast stream
 };
 
 // The main window: Idle with the big start button, then Monitoring with the received lines.
-class TFormMain : public QMainWindow, private RunStateView {
+class TFormMain : public QMainWindow {
     Q_OBJECT
 
 public:
@@ -54,7 +56,7 @@ public:
     const RunState& runState() const { return runState_; }
 
     // Pushes pending view updates out now (they are otherwise coalesced).
-    void flushView();
+    void flushView() { view_.flush(); }
 
 signals:
     // The close went through: the application is asked to end.
@@ -76,15 +78,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // RunStateView
-    void showStatus(const std::string& text) override;
-    void showWrittenCount(std::int32_t count) override;
-    void showActions(const ActionStates& states) override;
-    void lineAppended(std::string_view line) override;
-    void textReplaced() override;
-    void selectLine(const LineSelection& selection) override;
-    void lineCountChanged(int count) override;
-
     void buildWidgets();
     void buildToolBars();
     void buildLabels(QWidget* central);
@@ -93,7 +86,8 @@ private:
     void buildStartButton(QWidget* central);
     void buildStatusBar();
     void buildTimers();
-    QLabel* addLabel(QWidget* parent, const char* name, int pixels, const QRect& at);
+    void layOutCentral();
+    QLabel* addLabel(QWidget* parent, const char* name, int pixels);
     QAction* addAction(QToolBar* bar, const char* name, const QString& caption,
                        void (TFormMain::*handler)());
 
@@ -102,32 +96,27 @@ private:
     bool FormCloseQuery();
     bool FormClose();
     void Memo1MouseUp();
-    void Memo1Changed();
 
     void enterIdle();
     void selectWaitItem(std::int32_t waitIndex);
     void applyAutoWriteSetting();
-    using Placement = WindowPosition (*)(const WorkArea&, int, int);
     void placeCentred();
     void placeTopRight();
-    void place(Placement placement);
     void drainReceived();
-    void scheduleViewFlush();
-    void flushText();
-    void showPending();
-    void flushLabelsAndActions();
     void pause(int milliseconds);
     // Runs a handler; an AppError it raises goes to the error box, never a second box at once.
     void guarded(const std::function<void()>& handler);
+    void showError(const std::string& message);
 
     FormMainServices services_;
     IniFile ini_;
     Settings settings_;
     std::int32_t comIndexInUse_ = 0;
     LogWriter writer_;
-    RunState runState_;
     // Shared with the receive thread, which may outlive the window (see TMyThread).
     std::shared_ptr<LineGate> gate_ = std::make_shared<LineGate>();
+    MemoViewSync view_;
+    RunState runState_;
     std::shared_ptr<QueuedReceiveSink> sink_;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
@@ -135,16 +124,11 @@ private:
     bool closeAccepted_ = false;         // the operator's close went through: quitting is allowed
     bool started_ = false;
     bool shown_ = false;
-    Placement placement_ = nullptr;  // the latest placement: a late re-placement must not undo it
     bool errorBoxOpen_ = false;
-    bool updatingView_ = false;
-    bool viewReplaced_ = false;
-    bool applyingReceived_ = false;  // view updates wait for the flush meanwhile
-    std::int32_t shownCount_ = 0;
-    ActionStates shownActions_;
-    std::size_t viewShownBytes_ = 0;  // how much of the buffer's text the view already shows
     QDialog* settingsDialog_ = nullptr;
 
+    FramePlacer* placer_ = nullptr;
+    QStyle* style_ = nullptr;
     QToolBar* toolBar1_ = nullptr;
     QToolBar* toolBar1Row2_ = nullptr;
     QAction* actionEnv_ = nullptr;
@@ -152,7 +136,7 @@ private:
     QAction* actionDeleteLine_ = nullptr;
     QAction* actionWrite_ = nullptr;
     QAction* actionQuit_ = nullptr;
-    QPlainTextEdit* memo1_ = nullptr;
+    MemoEdit* memo1_ = nullptr;
     QPushButton* bitBtnStart_ = nullptr;
     QLabel* labelWatch_ = nullptr;
     QLabel* labelBigLog_ = nullptr;
@@ -161,7 +145,6 @@ private:
     QButtonGroup* radioButtons_ = nullptr;
     QLabel* statusPanel_ = nullptr;
     QTimer* timerLog_ = nullptr;
-    QTimer* viewFlush_ = nullptr;
 };
 
 }  // namespace vennick

@@ -26,11 +26,13 @@ struct ActionStates {
 class RunStateView {
 public:
     virtual ~RunStateView() = default;
-    virtual void showStatus(const std::string& text) = 0;         // Label1
-    virtual void showWrittenCount(std::int32_t count) = 0;        // LabelBigLog, "%04d"
+    virtual void showStatus(const std::string& text) = 0;   // Label1
+    virtual void showWrittenCount(std::int32_t count) = 0;  // LabelBigLog, "%04d"
     virtual void showActions(const ActionStates& states) = 0;
-    virtual void lineAppended(std::string_view line) = 0;         // append to the view's end
-    virtual void textReplaced() = 0;                              // re-read buffer().text()
+    // The buffer changed: text was added at its end, one line was removed, or all was removed.
+    virtual void textAppended() = 0;
+    virtual void lineRemoved(int index) = 0;
+    virtual void textCleared() = 0;
     virtual void selectLine(const LineSelection& selection) = 0;  // focus, then select
     virtual void lineCountChanged(int count) = 0;                 // for the reception limit
 };
@@ -60,8 +62,9 @@ public:
     void clearWriteRequest() { writeRequest_ = 0; }
     void setWaitIndex(std::int32_t waitIndex) { settings_.waitIndex = waitIndex; }
 
-    // What the editable view reports: typed text, and the selection the operator made.
-    void takeTypedText(std::string_view viewText);
+    // What the editable view reports: the operator's own edit (`removed` bytes at `offset` give
+    // way to `inserted`), already shown, and the selection the operator made.
+    void applyViewEdit(std::size_t offset, std::size_t removed, std::string_view inserted);
     void selectionLengthChanged(int length) { selectionLength_ = length; }
 
     // State --------------------------------------------------------------------------------

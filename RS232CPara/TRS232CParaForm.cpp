@@ -8,9 +8,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
+#include <QStandardPaths>
 
+#include "RS232CFunc/frame_placement.h"
 #include "RS232CFunc/port_tables.h"
+#include "RS232CPara/type_ahead.h"
 #include "settings/notifier.h"
 #include "settings/settings.h"
 
@@ -19,7 +21,6 @@ namespace {
 
 constexpr int kClientWidth = 311;
 constexpr int kClientHeight = 284;
-const char* const kTypedProperty = "typedText";
 
 QFont pixelFont(const QFont& base, int pixels, bool bold = false) {
     QFont font(base);
@@ -42,14 +43,19 @@ void fill(QComboBox* combo, const std::array<std::string, N>& entries, std::int3
     combo->setEditText(index == -1 ? text : QString());
 }
 
-std::optional<std::string> chooseFolderWithDialog(QWidget* owner) {
+std::optional<std::string> chooseFolderWithDialog(QWidget* owner, const QString& start) {
     const QString folder = QFileDialog::getExistingDirectory(
-        owner, QStringLiteral("Select Directory"), QString(), QFileDialog::ShowDirsOnly);
+        owner, QStringLiteral("Select Directory"), start, QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) return std::nullopt;
     return QDir::toNativeSeparators(folder).toStdString();
 }
 
 }  // namespace
+
+QString folderTreeTop() {
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    return !desktop.isEmpty() && QDir(desktop).exists() ? desktop : QDir::homePath();
+}
 
 TRS232CParaForm::TRS232CParaForm(ParaFormServices services, QWidget* parent)
     : QDialog(parent), services_(std::move(services)) {
@@ -61,6 +67,7 @@ TRS232CParaForm::TRS232CParaForm(ParaFormServices services, QWidget* parent)
     QFont base(QStringLiteral("ＭＳ Ｐゴシック"));
     setFont(pixelFont(base, 12));
     setFixedSize(kClientWidth, kClientHeight);
+    placer_ = new FramePlacer(*this);
 
     auto* labelLogPath = new QLabel(QStringLiteral("ﾛｸﾞﾌｧｲﾙの格納場所"), this);
     labelLogPath->setObjectName(QStringLiteral("LabelLogPath"));
@@ -69,6 +76,7 @@ TRS232CParaForm::TRS232CParaForm(ParaFormServices services, QWidget* parent)
     bGetPath_ = new QPushButton(QStringLiteral("参照"), this);
     bGetPath_->setObjectName(QStringLiteral("bGetPath"));
     bGetPath_->setGeometry(160, 8, 34, 25);
+    bGetPath_->setAutoDefault(false);  // Enter presses no button of this dialog
     connect(bGetPath_, &QPushButton::clicked, this, &TRS232CParaForm::bGetPathClick);
 
     editLogFilePath_ = new QLineEdit(this);
@@ -118,50 +126,14 @@ QComboBox* TRS232CParaForm::addCombo(const char* name, const QString& label,
     combo->setCompleter(nullptr);  // type-ahead is ours: the stock completer moves the index late
     combo->setGeometry(150, top, 80, 22);
     combo->setEditText(initialText);
-    connect(combo->lineEdit(), &QLineEdit::textEdited, this,
-            [this, combo](const QString& typed) { typeAhead(combo, typed); });
-    connect(combo, &QComboBox::activated, this, [this] {
-        if (!filling_) changed_ = true;
-    });
+    connect(new TypeAhead(*combo), &TypeAhead::selectionChanged, this, [this] { changed_ = true; });
+    connect(combo, &QComboBox::activated, this, [this] { changed_ = true; });  // a pick
     return combo;
-}
-
-// After each typed character the first entry (list order, case ignored) that begins with the
-// typed text is selected and its remaining characters are filled in and highlighted.
-void TRS232CParaForm::typeAhead(QComboBox* combo, const QString& typed) {
-    changed_ = true;
-    const QString previous = combo->property(kTypedProperty).toString();
-    combo->setProperty(kTypedProperty, typed);
-    const bool deleting =
-        previous.startsWith(typed, Qt::CaseInsensitive) && typed.size() < previous.size();
-    int match = -1;
-    for (int i = 0; i < combo->count() && !typed.isEmpty(); ++i) {
-        const QString entry = combo->itemText(i);
-        const bool fits = deleting ? entry.compare(typed, Qt::CaseInsensitive) == 0
-                                   : entry.startsWith(typed, Qt::CaseInsensitive);
-        if (fits) {
-            match = i;
-            break;
-        }
-    }
-    QLineEdit* edit = combo->lineEdit();
-    combo->setCurrentIndex(match);
-    if (match < 0) {
-        edit->setText(typed);
-        return;
-    }
-    const QString entry = combo->itemText(match);
-    edit->setText(entry);
-    const int typedLength = static_cast<int>(typed.size());
-    edit->setSelection(typedLength, static_cast<int>(entry.size()) - typedLength);
 }
 
 void TRS232CParaForm::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    if (QScreen* screen = this->screen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.center() - rect().center());
-    }
+    placer_->place(&centredPosition, FramePlacer::Within::Screen);
     FormShow();
 }
 
@@ -172,23 +144,17 @@ void TRS232CParaForm::FormShow() {
 }
 
 void TRS232CParaForm::fillAndSelect() {
-    filling_ = true;
     const Settings& settings = services_.settings;
     fill(comboComName_, comPortEntries(), settings.comIndex);
     fill(comboBauRate_, bitRateEntries(), settings.bitRateIndex);
     fill(comboBiteSize_, dataBitsEntries(), settings.dataBitsIndex);
     fill(comboParity_, parityEntries(), settings.parityIndex);
     fill(comboStopBits_, stopBitsEntries(), settings.stopBitsIndex);
-    for (QComboBox* combo :
-         {comboComName_, comboBauRate_, comboBiteSize_, comboParity_, comboStopBits_}) {
-        combo->setProperty(kTypedProperty, QString());
-    }
     editLogFilePath_->setText(QString::fromStdString(settings.logDirectory));
-    filling_ = false;
 }
 
 void TRS232CParaForm::bGetPathClick() {
-    const std::optional<std::string> folder = services_.chooseFolder(this);
+    const std::optional<std::string> folder = services_.chooseFolder(this, folderTreeTop());
     if (!folder) return;
     editLogFilePath_->setText(QString::fromStdString(*folder));
     changed_ = true;

@@ -11,6 +11,7 @@ class QPushButton;
 
 namespace vennick {
 
+class FramePlacer;
 class Notifier;
 struct Settings;
 
@@ -19,8 +20,13 @@ struct ParaFormServices {
     Notifier& notifier;
     Settings& settings;                     // the main window's record
     std::function<bool()> closeMainWindow;  // true when the main window closed
-    std::function<std::optional<std::string>(QWidget* owner)> chooseFolder;  // a dialog if unset
+    // The folder browser, opened at `start`; a dialog if unset.
+    std::function<std::optional<std::string>(QWidget* owner, const QString& start)> chooseFolder;
 };
+
+// Where the folder browser opens: the top of the folder tree, the desktop (or the home folder
+// where there is none).
+QString folderTreeTop();
 
 // The settings dialog: port parameters and the log directory. Applying ends the program.
 class TRS232CParaForm : public QDialog {
@@ -44,7 +50,6 @@ protected:
 private:
     QComboBox* addCombo(const char* name, const QString& label, const QString& initialText,
                         int top);
-    void typeAhead(QComboBox* combo, const QString& typed);
     void FormShow();
     bool FormCloseQuery();
     void fillAndSelect();
@@ -52,7 +57,7 @@ private:
     ParaFormServices services_;
     bool saved_ = false;
     bool changed_ = false;
-    bool filling_ = false;
+    FramePlacer* placer_ = nullptr;
     QLineEdit* editLogFilePath_ = nullptr;
     QPushButton* bGetPath_ = nullptr;
     QPushButton* button1_ = nullptr;

@@ -51,8 +51,8 @@ int main(int argc, char** argv) {
         runWindows(boxes, executable);
     } catch (const vennick::AppError& error) {
         boxes.showError(error.what());
-    } catch (const std::exception&) {
-        boxes.showError("");
+    } catch (...) {
+        boxes.showError("");  // not ours: shown without a message; the program still ends well
     }
     guard.release();
     return 0;

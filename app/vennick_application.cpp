@@ -12,8 +12,8 @@ bool VennickApplication::notify(QObject* receiver, QEvent* event) {
         return QApplication::notify(receiver, event);
     } catch (const AppError& error) {
         if (notifier_) notifier_->showError(error.what());
-    } catch (const std::exception&) {
-        if (notifier_) notifier_->showError("");
+    } catch (...) {
+        if (notifier_) notifier_->showError("");  // not ours: shown without a message
     }
     return false;
 }

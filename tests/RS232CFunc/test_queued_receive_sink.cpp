@@ -110,8 +110,9 @@ struct RunOnDisk {
         void showStatus(const std::string&) override {}
         void showWrittenCount(std::int32_t) override {}
         void showActions(const ActionStates&) override {}
-        void lineAppended(std::string_view) override {}
-        void textReplaced() override {}
+        void textAppended() override {}
+        void lineRemoved(int) override {}
+        void textCleared() override {}
         void selectLine(const LineSelection&) override {}
         void lineCountChanged(int) override {}
     };

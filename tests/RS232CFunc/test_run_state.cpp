@@ -27,8 +27,9 @@ public:
         actions = states;
         ++actionUpdates;
     }
-    void lineAppended(std::string_view line) override { appended.emplace_back(line); }
-    void textReplaced() override { ++replacements; }
+    void textAppended() override { changes.push_back("append"); }
+    void lineRemoved(int index) override { changes.push_back("remove " + std::to_string(index)); }
+    void textCleared() override { changes.push_back("clear"); }
     void selectLine(const LineSelection& selection) override { selected = selection; }
     void lineCountChanged(int count) override { lineCounts.push_back(count); }
 
@@ -36,8 +37,7 @@ public:
     std::vector<std::int32_t> writtenCounts;
     ActionStates actions;
     int actionUpdates = 0;
-    std::vector<std::string> appended;
-    int replacements = 0;
+    std::vector<std::string> changes;  // of the buffer, as the view is told
     std::optional<LineSelection> selected;
     std::vector<int> lineCounts;
 };
@@ -74,7 +74,7 @@ TEST_F(RunStateTest, TypicalEventIsShownThenWrittenAtTheEot) {
     state.applyLine({"12.5", 5, 4});  // 12.5 CR
     EXPECT_EQ(view.statuses.back(), "line=1 nb=4 gb=5");
     EXPECT_EQ(view.actions, kWriteAndErase);
-    EXPECT_EQ(view.appended, std::vector<std::string>{"12.5"});
+    EXPECT_EQ(view.changes, std::vector<std::string>{"append"});
 
     state.applyLine({"", 2, 0, true});  // LF EOT
     EXPECT_EQ(view.statuses,
@@ -84,8 +84,15 @@ TEST_F(RunStateTest, TypicalEventIsShownThenWrittenAtTheEot) {
     EXPECT_EQ(state.writeRequest(), 0);
     EXPECT_EQ(state.buffer().count(), 0);
     EXPECT_EQ(view.lineCounts, (std::vector<int>{1, 0}));
+    EXPECT_EQ(view.changes, (std::vector<std::string>{"append", "clear"}));
     EXPECT_EQ(view.actions, kNothingEnabled);
     EXPECT_EQ(state.clickedLine(), -1);
+}
+
+TEST_F(RunStateTest, CountersWrapAroundAndTheStatusLineShowsThemSigned) {
+    state.applyLine({"A", 2147483647, 1});
+    state.applyLine({"B", 2, 1});
+    EXPECT_EQ(view.statuses.back(), "line=2 nb=2 gb=-2147483647");
 }
 
 TEST_F(RunStateTest, EotOnAnEmptyBufferWritesTheNextLineRightAfterIt) {
@@ -173,7 +180,7 @@ TEST_F(RunStateTest, ClickSelectsTheFirstLineContainingTheTextAndDeleteRemovesTh
     view.lineCounts.clear();
     state.deleteClickedLine();
     EXPECT_EQ(state.buffer().text(), "A12\r\n");
-    EXPECT_EQ(view.replacements, 1);
+    EXPECT_EQ(view.changes.back(), "remove 1");
     EXPECT_EQ(view.lineCounts, std::vector<int>{1});
     EXPECT_EQ(view.actions, kWriteAndErase);  // disabled until the next click
     EXPECT_EQ(state.clickedLine(), 1);
@@ -255,10 +262,10 @@ TEST_F(RunStateTest, WriteFromAnotherSourceRestartsTheTickCount) {
 
 TEST_F(RunStateTest, TypedTextIsCountedAtOnceButEnablesNothingUntilTheNextUpdate) {
     state.setWaitIndex(0);
-    state.takeTypedText("typed");
+    state.applyViewEdit(0, 0, "typed");
     EXPECT_EQ(view.lineCounts, std::vector<int>{1});
     EXPECT_EQ(view.actionUpdates, 0);
-    EXPECT_EQ(view.replacements, 0);
+    EXPECT_TRUE(view.changes.empty()) << "the view shows its own edit already";
 
     state.applyLine({"ABC", 4, 3});  // joins the typed line with CR LF, none after
     state.writeBuffer();

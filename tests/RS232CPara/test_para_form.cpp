@@ -1,9 +1,14 @@
 // The settings dialog offscreen: controls by name, boxes and the folder chooser replaced.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <QComboBox>
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QStandardPaths>
 #include <QTest>
 
 #include "RS232CFunc/port_tables.h"
@@ -23,7 +28,10 @@ protected:
                                       ++mainWindowCloses_;
                                       return mainWindowCloses_result_;
                                   },
-                                  [this](QWidget*) { return chosenFolder_; }};
+                                  [this](QWidget*, const QString& start) {
+                                      browserStarts_.push_back(start);
+                                      return chosenFolder_;
+                                  }};
         form_ = std::make_unique<TRS232CParaForm>(services);
     }
 
@@ -49,6 +57,7 @@ protected:
     int mainWindowCloses_ = 0;
     bool mainWindowCloses_result_ = true;
     std::optional<std::string> chosenFolder_;
+    std::vector<QString> browserStarts_;
     std::unique_ptr<TRS232CParaForm> form_;
 };
 
@@ -191,6 +200,59 @@ TEST_F(ParaFormTest, BrowseReplacesTheTextAndCancelChangesNothing) {
     button("bGetPath")->click();
     EXPECT_EQ(logPath()->text(), QStringLiteral("/mnt/share"));
     EXPECT_TRUE(form_->changed());
+}
+
+TEST_F(ParaFormTest, TheBrowserOpensAtTheTopOfTheFolderTree) {
+    form_->show();
+    button("bGetPath")->click();
+    ASSERT_EQ(browserStarts_.size(), 1u);
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    EXPECT_TRUE(browserStarts_[0] == desktop || browserStarts_[0] == QDir::homePath())
+        << browserStarts_[0].toStdString();
+    EXPECT_TRUE(QDir(browserStarts_[0]).exists());
+}
+
+TEST_F(ParaFormTest, EnterInAnyFieldPressesNoButton) {
+    form_->show();
+    for (QPushButton* each : form_->findChildren<QPushButton*>()) {
+        EXPECT_FALSE(each->isDefault() || each->autoDefault()) << each->text().toStdString();
+    }
+    std::vector<QWidget*> fields{logPath()};
+    for (QComboBox* box : form_->findChildren<QComboBox*>()) fields.push_back(box);
+    for (QWidget* field : fields) {
+        field->setFocus();
+        QTest::keyClick(field, Qt::Key_Return);
+        QTest::keyClick(field, Qt::Key_Enter);
+    }
+    EXPECT_TRUE(browserStarts_.empty());
+    EXPECT_TRUE(notifier_.asked.empty());
+    EXPECT_FALSE(form_->changed());
+}
+
+TEST_F(ParaFormTest, TypingWhatKeepsTheSelectedEntryIsNoChange) {
+    form_->show();
+    type(combo("ComboBauRate"), "9");
+    EXPECT_EQ(combo("ComboBauRate")->currentText(), QStringLiteral("9600"));
+    EXPECT_TRUE(form_->close());
+    EXPECT_TRUE(notifier_.asked.empty());
+}
+
+TEST_F(ParaFormTest, RetypedParityIsStoredNotMinusOne) {
+    form_->show();
+    type(combo("ComboParity"), "Od");
+    type(combo("ComboParity"), "O");
+    notifier_.answers = {true};
+    button("Button1")->click();
+    EXPECT_EQ(settings_.parityIndex, 2);
+}
+
+TEST_F(ParaFormTest, TheOuterFrameIsCentredOnTheScreen) {
+    form_->show();
+    QTest::qWait(200);  // a window manager's frame comes late; the placement follows it
+    const QRect screen = form_->screen()->geometry();
+    const QRect frame = form_->frameGeometry();
+    EXPECT_LE(std::abs(frame.center().x() - screen.center().x()), 1);
+    EXPECT_LE(std::abs(frame.center().y() - screen.center().y()), 1);
 }
 
 TEST_F(ParaFormTest, EscapeDoesNotCloseTheDialog) {

@@ -23,16 +23,17 @@ SETTINGS_CAPTION = "RS232Cﾊﾟﾗﾒｰﾀ設定"
 # The main window's client area: two tool bar rows on top, the radio row and a status bar at
 # the bottom (see RS232CFunc/TFormMain.cpp).
 CLIENT_W, CLIENT_H = 266, 169
-TOOLBAR_ROW = 22
+TOOLBAR_ROW = 20
 STATUS_BAR = 19
 # Tool bar button centres (x in the row) as laid out with the IPA fonts.
 TOOL_BUTTONS = {
-    "環境": (1, 22),
-    "ﾊﾞｯﾌｧ消去": (1, 79),
-    "行削除": (1, 144),
-    "書込": (2, 22),
-    "終了": (2, 65),
+    "環境": (1, 18),
+    "ﾊﾞｯﾌｧ消去": (1, 71),
+    "行削除": (1, 130),
+    "書込": (2, 18),
+    "終了": (2, 56),
 }
+START_BUTTON = (133, 72)  # its centre; it lies just under the tool bars
 
 
 class Skip(Exception):
@@ -421,7 +422,7 @@ class Vennick:
         self.session.click(self.window, dx, dy)
 
     def click_start(self):
-        self.click_client(CLIENT_W // 2, TOOLBAR_ROW * 2 + (CLIENT_H - 2 * TOOLBAR_ROW - STATUS_BAR) // 2)
+        self.click_client(*START_BUTTON)
 
     def start_monitoring(self):
         """Clicks 受信開始 and waits until the window has moved to the top right."""
@@ -435,8 +436,8 @@ class Vennick:
         self.click_client(x, TOOLBAR_ROW * (row - 1) + TOOLBAR_ROW // 2)
 
     def click_wait_item(self, index):
-        # The radio circles sit in the row just above the status bar, about 50 px apart.
-        self.click_client(14 + round(50.5 * index), CLIENT_H - STATUS_BAR - 6)
+        # The radio circles sit in the row just above the status bar, about 51 px apart.
+        self.click_client(14 + round(50.75 * index), CLIENT_H - STATUS_BAR - 12)
 
     def click_memo_end(self):
         self.click_client(CLIENT_W // 2, TOOLBAR_ROW * 2 + 40)
