@@ -1,0 +1,205 @@
+#include "RS232CFunc/journal.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "settings/cp932.h"
+#include "settings/file_system.h"
+
+namespace vennick {
+namespace {
+
+using journal::Intent;
+using journal::Scope;
+
+// A log write the journal lost the outcome of: its batch landed when the file holds exactly
+// those bytes from where it ended before. A tail that is only the start of the batch is what a
+// power cut left of the append; it is cut back, so the batch can be written again whole.
+bool batchLanded(const Intent& intent, const std::string& batchText) {
+    const std::string bytes = utf8ToCp932(batchText);
+    if (bytes.size() != intent.length || journal::crc32(bytes) != intent.crc) return false;
+    const auto before = static_cast<std::uint64_t>(std::max<std::int64_t>(intent.sizeBefore, 0));
+    const auto size = fileSizeOf(intent.path);
+    if (!size || *size <= before) return false;
+    const auto tail = readFileRange(intent.path, before, std::min(*size - before, intent.length));
+    if (!tail || bytes.compare(0, tail->size(), *tail) != 0) return false;
+    if (tail->size() == bytes.size()) return true;
+    truncateFileDurably(intent.path, before);
+    return false;
+}
+
+}  // namespace
+
+std::string journalPathFor(const std::string& executable) {
+    return withExtension(executable, ".JNL");
+}
+
+std::unique_ptr<Journal> Journal::open(const std::string& path) {
+    auto file = JournalFile::open(path);
+    if (!file) return nullptr;
+    const auto bytes = file->readAll();
+    if (!bytes) return nullptr;  // left for a later start rather than overwritten unread
+    const journal::Decoded decoded = journal::decode(*bytes);
+    const journal::Texts texts = journal::replay(decoded.records, batchLanded);
+    std::unique_ptr<Journal> opened(
+        new Journal(std::move(file), journal::joinTexts(texts.leftOver, texts.live)));
+    // The file is rewritten to what it holds, which also drops a damaged tail.
+    opened->fileBytes_ = bytes->size();
+    opened->needsRewrite_ = true;
+    opened->flush();
+    return opened;
+}
+
+Journal::Journal(std::unique_ptr<JournalFile> file, std::string leftOver)
+    : file_(std::move(file)), leftOver_(std::move(leftOver)) {
+    flusher_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+}
+
+Journal::~Journal() {
+    flusher_.request_stop();
+    flusher_.join();
+    flush();
+}
+
+std::string Journal::leftOver() const {
+    const std::lock_guard lock(stateMutex_);
+    return leftOver_;
+}
+
+std::uint64_t Journal::fileBytes() const {
+    const std::lock_guard lock(fileMutex_);
+    return fileBytes_;
+}
+
+std::optional<std::string> Journal::writeLeftOver(LogWriter& writer,
+                                                  const std::string& logDirectory) {
+    struct Bracket {
+        Bracket(Journal& journal, LogWriter& writer) : journal_(journal), writer_(writer) {
+            journal_.scope_ = Scope::LeftOver;
+            writer_.setGuard(&journal_);
+        }
+        ~Bracket() {
+            writer_.setGuard(nullptr);
+            journal_.scope_ = Scope::Live;
+        }
+        Journal& journal_;
+        LogWriter& writer_;
+    };
+    std::optional<std::string> written;
+    {
+        const Bracket bracket(*this, writer);
+        written = writer.write(logDirectory, leftOver());
+    }
+    flush();
+    return written;
+}
+
+void Journal::textChanged(std::size_t offset, std::size_t removed, std::string_view inserted) {
+    const std::lock_guard lock(stateMutex_);
+    journal::applyChange(live_, offset, removed, inserted);
+    queue(journal::change(offset, removed, inserted));
+}
+
+void Journal::beforeAppend(const std::string& path, std::string_view bytes) {
+    const auto size = fileSizeOf(path);
+    const Intent intent{.scope = scope_,
+                        .path = path,
+                        .sizeBefore = size ? static_cast<std::int64_t>(*size) : -1,
+                        .length = bytes.size(),
+                        .crc = journal::crc32(bytes)};
+    const std::lock_guard fileLock(fileMutex_);
+    {
+        const std::lock_guard lock(stateMutex_);
+        openIntent_ = journal::encode(journal::intent(intent));
+        pending_ += openIntent_;
+    }
+    flushLocked();
+}
+
+void Journal::afterAppend(bool landed) {
+    const std::lock_guard lock(stateMutex_);
+    openIntent_.clear();
+    queue(landed ? journal::done() : journal::abandoned());
+    if (landed) (scope_ == Scope::Live ? live_ : leftOver_).clear();
+}
+
+void Journal::queue(const journal::Record& record) {
+    if (pending_.empty()) {
+        pendingSince_ = std::chrono::steady_clock::now();
+        wake_.notify_one();
+    }
+    pending_ += journal::encode(record);
+}
+
+// What the journal describes, as few records: the texts and a log write under way.
+std::string Journal::snapshot() const {
+    std::string bytes;
+    if (!leftOver_.empty()) bytes += journal::encode(journal::leftOver(leftOver_));
+    if (!live_.empty()) bytes += journal::encode(journal::snapshot(live_));
+    return bytes + openIntent_;
+}
+
+void Journal::flush() {
+    const std::lock_guard fileLock(fileMutex_);
+    flushLocked();
+}
+
+void Journal::flushLocked() {
+    Flush kind = Flush::Nothing;
+    std::string bytes;
+    {
+        const std::lock_guard lock(stateMutex_);
+        const std::uint64_t held = live_.size() + leftOver_.size() + openIntent_.size();
+        const bool grown = fileBytes_ + pending_.size() > 2 * held + kCompactSlackBytes;
+        if (!needsRewrite_ && pending_.empty()) {
+            kind = Flush::Nothing;
+        } else if (held == 0) {
+            kind = Flush::Truncate;
+        } else if (needsRewrite_ || grown) {
+            kind = Flush::Rewrite;
+            bytes = snapshot();
+        } else {
+            kind = Flush::Append;
+            bytes = std::move(pending_);
+        }
+        pending_.clear();
+        needsRewrite_ = false;
+    }
+    bool written = true;
+    switch (kind) {
+        case Flush::Nothing:
+            return;
+        case Flush::Append:
+            written = file_->writeDurably(fileBytes_, bytes);
+            if (written) fileBytes_ += bytes.size();
+            break;
+        case Flush::Truncate:
+            written = file_->truncateDurably(0);
+            if (written) fileBytes_ = 0;
+            break;
+        case Flush::Rewrite:
+            written = file_->replaceDurably(bytes);
+            if (written) fileBytes_ = bytes.size();
+            break;
+    }
+    if (!written) {
+        // Whatever landed of it is in doubt: the next flush writes the whole state afresh.
+        const std::lock_guard lock(stateMutex_);
+        needsRewrite_ = true;
+        pendingSince_ = std::chrono::steady_clock::now();
+    }
+}
+
+void Journal::run(std::stop_token stop) {
+    std::unique_lock lock(stateMutex_);
+    while (!stop.stop_requested()) {
+        if (!wake_.wait(lock, stop, [this] { return !pending_.empty() || needsRewrite_; })) break;
+        // Everything that changes within the delay goes out in one flush.
+        wake_.wait_until(lock, stop, pendingSince_ + kFlushDelay, [] { return false; });
+        lock.unlock();
+        flush();
+        lock.lock();
+    }
+}
+
+}  // namespace vennick
