@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "RS232CFunc/auto_write.h"
+#include "RS232CFunc/journal.h"
 #include "RS232CFunc/serial_port.h"
 #include "RS232CFunc/window_placement.h"
 #include "settings/app_error.h"
@@ -87,6 +88,10 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
           QMetaObject::invokeMethod(
               this, [this] { receiveWoken(); }, Qt::QueuedConnection);
       }) {
+    if (services_.journal) {
+        runState_.setBufferObserver(services_.journal);
+        writer_.setGuard(services_.journal);
+    }
     buildWidgets();
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
     comIndexInUse_ = settings_.comIndex;

@@ -27,6 +27,7 @@ class QToolBar;
 
 namespace vennick {
 
+class Journal;
 class Notifier;
 class SerialPort;
 
@@ -38,6 +39,7 @@ struct FormMainServices {
     LocalClock clock = systemLocalTime;
     std::function<void(int milliseconds)> pause;  // the UI thread's pauses; sleeps when unset
     std::function<std::unique_ptr<SerialPort>()> makeSerialPort;  // createSerialPort when unset
+    Journal* journal = nullptr;  // keeps the buffer on the disk; none when unset
 };
 
 // The main window: Idle with the big start button, then Monitoring with the received lines.
