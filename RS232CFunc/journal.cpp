@@ -44,7 +44,7 @@ std::unique_ptr<Journal> Journal::open(const std::string& path) {
     std::unique_ptr<Journal> opened(
         new Journal(std::move(file), journal::joinTexts(texts.leftOver, texts.live)));
     // The file is rewritten to what it holds, which also drops a damaged tail.
-    opened->fileBytes_ = bytes->size();
+    opened->fileBytes_ = decoded.validBytes;
     opened->needsRewrite_ = true;
     opened->flush();
     return opened;
@@ -150,7 +150,8 @@ void Journal::flushLocked() {
     {
         const std::lock_guard lock(stateMutex_);
         const std::uint64_t held = live_.size() + leftOver_.size() + openIntent_.size();
-        const bool grown = fileBytes_ + pending_.size() > 2 * held + kCompactSlackBytes;
+        const std::uint64_t after = fileBytes_ + pending_.size();
+        const bool grown = after > 2 * held + kCompactSlackBytes && after > compactionFrom_;
         if (!needsRewrite_ && pending_.empty()) {
             kind = Flush::Nothing;
         } else if (held == 0) {
@@ -178,8 +179,7 @@ void Journal::flushLocked() {
             if (written) fileBytes_ = 0;
             break;
         case Flush::Rewrite:
-            written = file_->replaceDurably(bytes);
-            if (written) fileBytes_ = bytes.size();
+            written = rewrite(bytes);
             break;
     }
     if (!written) {
@@ -188,6 +188,21 @@ void Journal::flushLocked() {
         needsRewrite_ = true;
         pendingSince_ = std::chrono::steady_clock::now();
     }
+}
+
+// A folder that takes no new file (read-only for a while) still lets the snapshot go at the
+// end of what is known good; the file is cut behind it, so nothing stale can follow it.
+bool Journal::rewrite(const std::string& bytes) {
+    if (file_->replaceDurably(bytes)) {
+        fileBytes_ = bytes.size();
+        compactionFrom_ = 0;
+        return true;
+    }
+    const std::uint64_t end = fileBytes_ + bytes.size();
+    if (!file_->writeDurably(fileBytes_, bytes) || !file_->truncateDurably(end)) return false;
+    fileBytes_ = end;
+    compactionFrom_ = end + kCompactSlackBytes;
+    return true;
 }
 
 void Journal::run(std::stop_token stop) {

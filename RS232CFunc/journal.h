@@ -65,10 +65,12 @@ private:
     void queue(const journal::Record& record);  // stateMutex_ held
     std::string snapshot() const;               // stateMutex_ held
     void flushLocked();                         // fileMutex_ held
+    bool rewrite(const std::string& bytes);     // fileMutex_ held
 
     mutable std::mutex fileMutex_;  // taken before stateMutex_
     std::unique_ptr<JournalFile> file_;
-    std::uint64_t fileBytes_ = 0;
+    std::uint64_t fileBytes_ = 0;        // what the file holds that is known good
+    std::uint64_t compactionFrom_ = 0;   // no rewrite below this size after one failed
 
     mutable std::mutex stateMutex_;
     std::condition_variable_any wake_;
