@@ -16,6 +16,12 @@ namespace {
 
 using vennick::InstanceGuard;
 
+#ifdef VENNICK_WITHOUT_JOURNAL
+constexpr bool kWithJournal = false;  // a build for measuring the journal's cost
+#else
+constexpr bool kWithJournal = true;
+#endif
+
 int runWindows(vennick::Notifier& notifier, const std::string& executable,
                vennick::Journal* journal) {
     vennick::TFormMain form({notifier,
@@ -57,7 +63,7 @@ int main(int argc, char** argv) {
     }
     // Only the copy that runs opens the journal; the file lock keeps out any other.
     std::unique_ptr<vennick::Journal> journal =
-        vennick::Journal::open(vennick::journalPathFor(executable));
+        kWithJournal ? vennick::Journal::open(vennick::journalPathFor(executable)) : nullptr;
     try {
         runWindows(boxes, executable, journal.get());
     } catch (const vennick::AppError& error) {
