@@ -41,19 +41,19 @@ std::unique_ptr<Journal> Journal::open(const std::string& path) {
     if (!bytes) return nullptr;  // left for a later start rather than overwritten unread
     const journal::Decoded decoded = journal::decode(*bytes);
     const journal::Texts texts = journal::replay(decoded.records, batchLanded);
-    std::unique_ptr<Journal> opened(
-        new Journal(std::move(file), journal::joinTexts(texts.leftOver, texts.live)));
-    // The file is rewritten to what it holds, which also drops a damaged tail.
-    opened->fileBytes_ = decoded.validBytes;
-    opened->needsRewrite_ = true;
+    std::unique_ptr<Journal> opened(new Journal(std::move(file), decoded.validBytes,
+                                                journal::joinTexts(texts.leftOver, texts.live)));
     opened->flush();
     return opened;
 }
 
-Journal::Journal(std::unique_ptr<JournalFile> file, std::string leftOver)
-    : file_(std::move(file)), leftOver_(std::move(leftOver)) {
-    flusher_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
-}
+// The file is rewritten at once to what it holds, which also drops a damaged tail.
+Journal::Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, std::string leftOver)
+    : file_(std::move(file)),
+      fileBytes_(goodBytes),
+      leftOver_(std::move(leftOver)),
+      needsRewrite_(true),
+      flusher_([this](std::stop_token stop) { run(std::move(stop)); }) {}
 
 Journal::~Journal() {
     flusher_.request_stop();

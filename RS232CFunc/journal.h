@@ -60,7 +60,7 @@ public:
 private:
     enum class Flush { Nothing, Append, Truncate, Rewrite };
 
-    Journal(std::unique_ptr<JournalFile> file, std::string leftOver);
+    Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, std::string leftOver);
     void run(std::stop_token stop);
     void queue(const journal::Record& record);  // stateMutex_ held
     std::string snapshot() const;               // stateMutex_ held
@@ -69,8 +69,8 @@ private:
 
     mutable std::mutex fileMutex_;  // taken before stateMutex_
     std::unique_ptr<JournalFile> file_;
-    std::uint64_t fileBytes_ = 0;        // what the file holds that is known good
-    std::uint64_t compactionFrom_ = 0;   // no rewrite below this size after one failed
+    std::uint64_t fileBytes_ = 0;       // what the file holds that is known good
+    std::uint64_t compactionFrom_ = 0;  // no rewrite below this size after one failed
 
     mutable std::mutex stateMutex_;
     std::condition_variable_any wake_;
