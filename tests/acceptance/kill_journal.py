@@ -174,6 +174,18 @@ class Stream:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+def open_session(artifacts, attempts=3):
+    """An X server with its window manager; on a busy machine one may fail to come up."""
+    for attempt in range(attempts):
+        session = X11Session(artifacts)
+        try:
+            return session.__enter__()
+        except AssertionError:
+            session.__exit__(None, None, None)
+            if attempt == attempts - 1:
+                raise
+
+
 def run_streams(streams):
     threads = [threading.Thread(target=stream.run) for stream in streams]
     for thread in threads:
@@ -205,9 +217,8 @@ def main():
     sessions, streams = [], []
     try:
         for name, wait_index, eot_every in (("0s", 0, None), ("1s", 1, 50)):
-            session = X11Session(os.path.join(options.artifacts, f"kill-{name}"))
+            session = open_session(os.path.join(options.artifacts, f"kill-{name}"))
             sessions.append(session)
-            session.__enter__()
             streams.append(Stream(name, wait_index, eot_every, options.kills // 2, options,
                                   session, random.Random(f"{seed}-{name}")))
         failures = run_streams(streams)
