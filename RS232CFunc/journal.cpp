@@ -51,6 +51,7 @@ std::unique_ptr<Journal> Journal::open(const std::string& path) {
 Journal::Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, std::string leftOver)
     : file_(std::move(file)),
       fileBytes_(goodBytes),
+      allocatedBytes_(goodBytes),
       leftOver_(std::move(leftOver)),
       needsRewrite_(true),
       flusher_([this](std::stop_token stop) { run(std::move(stop)); }) {}
@@ -96,39 +97,64 @@ std::optional<std::string> Journal::writeLeftOver(LogWriter& writer,
 
 void Journal::textChanged(std::size_t offset, std::size_t removed, std::string_view inserted) {
     const std::lock_guard lock(stateMutex_);
+    if (live_.empty() && inserted.empty()) return;  // the clear after a landed write
     journal::applyChange(live_, offset, removed, inserted);
-    queue(journal::change(offset, removed, inserted));
+    notePending();
+    journal::appendChange(pending_, offset, removed, inserted);
+    if (live_.empty() && !needsRewrite_) cleanMark_ = pending_.size();
 }
 
 void Journal::beforeAppend(const std::string& path, std::string_view bytes) {
-    const auto size = fileSizeOf(path);
-    const Intent intent{.scope = scope_,
-                        .path = path,
-                        .sizeBefore = size ? static_cast<std::int64_t>(*size) : -1,
-                        .length = bytes.size(),
-                        .crc = journal::crc32(bytes)};
-    const std::lock_guard fileLock(fileMutex_);
+    std::unique_lock fileLock(fileMutex_);
     {
         const std::lock_guard lock(stateMutex_);
-        openIntent_ = journal::encode(journal::intent(intent));
-        pending_ += openIntent_;
+        skippedFrom_ = scope_ == Scope::Live ? cleanMark_ : std::nullopt;
     }
-    flushLocked();
+    if (!skippedFrom_) {
+        const auto size = fileSizeOf(path);
+        const Intent intent{.scope = scope_,
+                            .path = path,
+                            .sizeBefore = size ? static_cast<std::int64_t>(*size) : -1,
+                            .length = bytes.size(),
+                            .crc = journal::crc32(bytes)};
+        {
+            const std::lock_guard lock(stateMutex_);
+            openIntent_ = journal::encode(journal::intent(intent));
+            pending_ += openIntent_;
+        }
+        flushLocked();
+    }
+    writeLock_ = std::move(fileLock);
 }
 
 void Journal::afterAppend(bool landed) {
-    const std::lock_guard lock(stateMutex_);
-    openIntent_.clear();
-    queue(landed ? journal::done() : journal::abandoned());
-    if (landed) (scope_ == Scope::Live ? live_ : leftOver_).clear();
+    {
+        const std::lock_guard lock(stateMutex_);
+        if (skippedFrom_) {
+            if (landed) {
+                pending_.resize(*skippedFrom_);
+                live_.clear();
+            }
+        } else {
+            openIntent_.clear();
+            queue(landed ? journal::done() : journal::abandoned());
+            if (landed) (scope_ == Scope::Live ? live_ : leftOver_).clear();
+            cleanMark_.reset();
+            if (live_.empty() && scope_ == Scope::Live) cleanMark_ = pending_.size();
+        }
+    }
+    writeLock_.unlock();
 }
 
 void Journal::queue(const journal::Record& record) {
-    if (pending_.empty()) {
-        pendingSince_ = std::chrono::steady_clock::now();
-        wake_.notify_one();
-    }
+    notePending();
     pending_ += journal::encode(record);
+}
+
+void Journal::notePending() {
+    if (!pending_.empty()) return;
+    pendingSince_ = std::chrono::steady_clock::now();
+    wake_.notify_one();
 }
 
 // What the journal describes, as few records: the texts and a log write under way.
@@ -165,18 +191,19 @@ void Journal::flushLocked() {
         }
         pending_.clear();
         needsRewrite_ = false;
+        cleanMark_.reset();
+        if (live_.empty() && openIntent_.empty()) cleanMark_ = 0;  // once the write succeeds
     }
     bool written = true;
     switch (kind) {
         case Flush::Nothing:
             return;
         case Flush::Append:
-            written = file_->writeDurably(fileBytes_, bytes);
-            if (written) fileBytes_ += bytes.size();
+            written = append(bytes);
             break;
         case Flush::Truncate:
             written = file_->truncateDurably(0);
-            if (written) fileBytes_ = 0;
+            if (written) fileBytes_ = allocatedBytes_ = 0;
             break;
         case Flush::Rewrite:
             written = rewrite(bytes);
@@ -186,21 +213,37 @@ void Journal::flushLocked() {
         // Whatever landed of it is in doubt: the next flush writes the whole state afresh.
         const std::lock_guard lock(stateMutex_);
         needsRewrite_ = true;
+        cleanMark_.reset();
         pendingSince_ = std::chrono::steady_clock::now();
     }
+}
+
+// The file grows a chunk of zeros at a time (where reading stops), so that most flushes write
+// within its length and the disk has no size to update.
+bool Journal::append(std::string& bytes) {
+    const std::uint64_t end = fileBytes_ + bytes.size();
+    std::uint64_t allocated = allocatedBytes_;
+    if (end > allocated) {
+        allocated = (end + kGrowthBytes - 1) / kGrowthBytes * kGrowthBytes;
+        bytes.append(static_cast<std::size_t>(allocated - end), '\0');
+    }
+    if (!file_->writeDurably(fileBytes_, bytes)) return false;
+    fileBytes_ = end;
+    allocatedBytes_ = allocated;
+    return true;
 }
 
 // A folder that takes no new file (read-only for a while) still lets the snapshot go at the
 // end of what is known good; the file is cut behind it, so nothing stale can follow it.
 bool Journal::rewrite(const std::string& bytes) {
     if (file_->replaceDurably(bytes)) {
-        fileBytes_ = bytes.size();
+        fileBytes_ = allocatedBytes_ = bytes.size();
         compactionFrom_ = 0;
         return true;
     }
     const std::uint64_t end = fileBytes_ + bytes.size();
     if (!file_->writeDurably(fileBytes_, bytes) || !file_->truncateDurably(end)) return false;
-    fileBytes_ = end;
+    fileBytes_ = allocatedBytes_ = end;
     compactionFrom_ = end + kCompactSlackBytes;
     return true;
 }

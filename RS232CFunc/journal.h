@@ -29,6 +29,7 @@ public:
     static constexpr std::chrono::milliseconds kFlushDelay{50};
     // The file is rewritten from what it describes once it holds this much more than twice that.
     static constexpr std::uint64_t kCompactSlackBytes = 64 * 1024;
+    static constexpr std::uint64_t kGrowthBytes = 64 * 1024;
 
     // Opens the journal (no other process may hold it), settles the log write it may have been
     // cut off in, and keeps what an earlier run left unwritten as the left-over text. Nothing
@@ -63,13 +64,16 @@ private:
     Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, std::string leftOver);
     void run(std::stop_token stop);
     void queue(const journal::Record& record);  // stateMutex_ held
+    void notePending();                         // stateMutex_ held, before adding to pending_
     std::string snapshot() const;               // stateMutex_ held
     void flushLocked();                         // fileMutex_ held
     bool rewrite(const std::string& bytes);     // fileMutex_ held
+    bool append(std::string& bytes);            // fileMutex_ held
 
     mutable std::mutex fileMutex_;  // taken before stateMutex_
     std::unique_ptr<JournalFile> file_;
     std::uint64_t fileBytes_ = 0;       // what the file holds that is known good
+    std::uint64_t allocatedBytes_ = 0;  // the file's length, zeros behind fileBytes_
     std::uint64_t compactionFrom_ = 0;  // no rewrite below this size after one failed
 
     mutable std::mutex stateMutex_;
@@ -80,6 +84,14 @@ private:
     std::string leftOver_;       // from earlier runs
     std::string openIntent_;     // the encoded intent of a log write under way
     bool needsRewrite_ = false;  // a failed file operation left the tail in doubt
+    // Where in pending_ the live text was last empty with the disk in step: a batch made only
+    // of the changes after it has nothing on the disk yet, so its write needs no intent, and
+    // once it landed those changes are simply dropped.
+    std::optional<std::size_t> cleanMark_;
+
+    // Held from beforeAppend to afterAppend: no flush runs while a log file is written.
+    std::unique_lock<std::mutex> writeLock_;  // UI thread only
+    std::optional<std::size_t> skippedFrom_;  // UI thread only: the write went without intent
 
     journal::Scope scope_ = journal::Scope::Live;  // UI thread only
     std::jthread flusher_;

@@ -123,6 +123,17 @@ std::string encode(const Record& record) {
     return out;
 }
 
+void appendChange(std::string& out, std::uint64_t offset, std::uint64_t removed,
+                  std::string_view inserted) {
+    const std::size_t start = out.size();
+    out += static_cast<char>(Record::Type::Change);
+    put(out, static_cast<std::uint32_t>(kChangeFixedBytes + inserted.size()));
+    put(out, offset);
+    put(out, removed);
+    out += inserted;
+    put(out, crc32(std::string_view(out).substr(start)));
+}
+
 Record change(std::uint64_t offset, std::uint64_t removed, std::string_view inserted) {
     return {.type = Record::Type::Change,
             .offset = offset,

@@ -47,6 +47,9 @@ struct Record {
 };
 
 std::string encode(const Record& record);
+// The same as appending encode(change(...)), without building the record: one per received line.
+void appendChange(std::string& out, std::uint64_t offset, std::uint64_t removed,
+                  std::string_view inserted);
 Record change(std::uint64_t offset, std::uint64_t removed, std::string_view inserted);
 Record leftOver(std::string_view text);
 Record snapshot(std::string_view text);

@@ -208,6 +208,31 @@ TEST_F(JournalTest, ALandedWriteLeavesNothingBehindAndTheFileStaysSmall) {
     writer.setGuard(nullptr);
 }
 
+// Lines that never reached the disk need no intent: once written, the journal never hears of them.
+TEST_F(JournalTest, OnlyAWriteOfLinesAlreadyOnTheDiskIsBracketedByAnIntent) {
+    auto journal = open();
+    buffer.setObserver(journal.get());
+    writer.setGuard(journal.get());
+    buffer.append("fresh");
+    ASSERT_TRUE(writer.write(logs, buffer.text()));
+    buffer.clear();
+    journal->flush();
+    EXPECT_EQ(journal->fileBytes(), 0u);
+
+    buffer.append("flushed");
+    journal->flush();
+    ASSERT_TRUE(writer.write(logs, buffer.text()));
+    const auto records = decode(readBytes(temp / "Vennick.JNL")).records;
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().type, Record::Type::Intent);
+    buffer.clear();
+    journal->flush();
+    EXPECT_EQ(journal->fileBytes(), 0u);
+    EXPECT_EQ(readBytes(test::pathOf(logFile())), "fresh\r\nflushed\r\n");
+    buffer.setObserver(nullptr);
+    writer.setGuard(nullptr);
+}
+
 TEST_F(JournalTest, ASecondOpenerIsRefused) {
     auto journal = open();
     EXPECT_FALSE(open());
