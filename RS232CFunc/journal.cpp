@@ -54,10 +54,14 @@ Journal::Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, std
       allocatedBytes_(goodBytes),
       leftOver_(std::move(leftOver)),
       needsRewrite_(true),
-      flusher_([this](std::stop_token stop) { run(std::move(stop)); }) {}
+      flusher_([this] { run(); }) {}
 
 Journal::~Journal() {
-    flusher_.request_stop();
+    {
+        const std::lock_guard lock(stateMutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
     flusher_.join();
     flush();
 }
@@ -248,12 +252,13 @@ bool Journal::rewrite(const std::string& bytes) {
     return true;
 }
 
-void Journal::run(std::stop_token stop) {
+void Journal::run() {
     std::unique_lock lock(stateMutex_);
-    while (!stop.stop_requested()) {
-        if (!wake_.wait(lock, stop, [this] { return !pending_.empty() || needsRewrite_; })) break;
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !pending_.empty() || needsRewrite_; });
         // Everything that changes within the delay goes out in one flush.
-        wake_.wait_until(lock, stop, pendingSince_ + kFlushDelay, [] { return false; });
+        wake_.wait_until(lock, pendingSince_ + kFlushDelay, [this] { return stopping_; });
+        if (stopping_) return;  // the destructor flushes what is left
         lock.unlock();
         flush();
         lock.lock();

