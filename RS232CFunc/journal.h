@@ -26,7 +26,8 @@ std::string journalPathFor(const std::string& executable);
 // Told of changes on the UI thread; a flusher thread of its own does the periodic flushes.
 class Journal : public LineBufferObserver, public LogWriteGuard {
 public:
-    static constexpr std::chrono::milliseconds kFlushDelay{50};
+    // With the flush itself, well within the 100 ms a line may wait for the disk.
+    static constexpr std::chrono::milliseconds kFlushDelay{75};
     // The file is rewritten from what it describes once it holds this much more than twice that.
     static constexpr std::uint64_t kCompactSlackBytes = 64 * 1024;
     static constexpr std::uint64_t kGrowthBytes = 64 * 1024;
