@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -36,7 +37,6 @@ constexpr int kStatusBarHeight = 19;
 constexpr int kStartupPauseMs = 1000;
 constexpr int kViewFlushMs = 100;  // repaints of a fast stream are coalesced to this period
 constexpr int kFrameSettleMs = 150;
-constexpr qint64 kDrainPeriodMs = 10;
 const char* const kWaitItems[] = {"0秒", "1秒", "2秒", "3秒", "5秒"};
 
 QFont pixelFont(const QString& family, int pixels, bool bold = false) {
@@ -76,6 +76,25 @@ QPixmap startPicture(bool enabled) {
     return picture;
 }
 
+// Shows the application's quit requests to `refuse` before Qt acts on them.
+class QuitFilter : public QObject {
+public:
+    QuitFilter(QObject* parent, std::function<bool()> refuse)
+        : QObject(parent), refuse_(std::move(refuse)) {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched != QCoreApplication::instance() || event->type() != QEvent::Quit) return false;
+        if (!refuse_()) return false;
+        event->ignore();
+        return true;
+    }
+
+private:
+    std::function<bool()> refuse_;
+};
+
 }  // namespace
 
 TFormMain::TFormMain(FormMainServices services, QWidget* parent)
@@ -84,10 +103,10 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
       ini_(services_.iniPath),
       writer_(services_.executableDir, services_.clock),
       runState_(settings_, writer_, *this),
-      sink_([this] {
+      sink_(std::make_shared<QueuedReceiveSink>([this] {
           QMetaObject::invokeMethod(
-              this, [this] { receiveWoken(); }, Qt::QueuedConnection);
-      }) {
+              this, [this] { drainReceived(); }, Qt::QueuedConnection);
+      })) {
     if (services_.journal) {
         runState_.setBufferObserver(services_.journal);
         writer_.setGuard(services_.journal);
@@ -95,9 +114,15 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
     buildWidgets();
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
     comIndexInUse_ = settings_.comIndex;
+    new QuitFilter(this, [this] { return quitRefused(); });
 }
 
-TFormMain::~TFormMain() = default;
+// A receive thread stuck in a platform call is let go after a bounded wait; from then on it
+// must not wake this window.
+TFormMain::~TFormMain() {
+    thread_.reset();
+    sink_->disconnect();
+}
 
 // The central area under the two tool bar rows, top to bottom: the two big labels, the list
 // view, the status line and the "自動書込" group; the start button lies over the middle.
@@ -214,11 +239,6 @@ void TFormMain::buildTimers() {
     timerLog_->setInterval(0);
     connect(timerLog_, &QTimer::timeout, this, [this] { guarded([this] { TimerLogTimer(); }); });
 
-    drainTimer_ = new QTimer(this);
-    drainTimer_->setSingleShot(true);
-    drainTimer_->setTimerType(Qt::PreciseTimer);
-    connect(drainTimer_, &QTimer::timeout, this, &TFormMain::drainReceived);
-
     viewFlush_ = new QTimer(this);
     viewFlush_->setSingleShot(true);
     viewFlush_->setInterval(kViewFlushMs);
@@ -333,7 +353,8 @@ void TFormMain::selectWaitItem(std::int32_t waitIndex) {
 void TFormMain::BitBtnStartClick() {
     if (!port_) port_ = services_.makeSerialPort ? services_.makeSerialPort() : createSerialPort();
     const std::string device = portDeviceFor(ini_, comIndexInUse_);
-    if (openPort(*port_, device, settings_, services_.notifier) != 0) return;
+    const auto showReason = [this](const std::string& reason) { runState_.setStatus(reason); };
+    if (openPort(*port_, device, settings_, services_.notifier, showReason) != 0) return;
     if (!started_) {
         runState_.receiveStarted();
         TMyThread::Options options{device, lineSettingsFor(settings_)};
@@ -408,11 +429,29 @@ void TFormMain::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
+    closeAccepted_ = true;
     emit closed();
 }
 
 bool TFormMain::FormCloseQuery() {
-    return !thread_ || services_.notifier.confirm("監視中ですが、\n終了してもいいですか？");
+    if (!thread_) return true;
+    askingToClose_ = true;
+    const bool yes = services_.notifier.confirm("監視中ですが、\n終了してもいいですか？");
+    askingToClose_ = false;
+    return yes;
+}
+
+// Qt ends the program on a quit request (session end, quit(), the last window closed) by closing
+// every window, but counts a window whose close is under way as closed: a quit arriving while the
+// question is open would end the program before the operator answered. While monitoring, a quit
+// is therefore only a request to close, which asks; the answer alone ends the program.
+bool TFormMain::quitRefused() {
+    if (!thread_ || closeAccepted_) return false;
+    if (!askingToClose_) {
+        QMetaObject::invokeMethod(
+            this, [this] { close(); }, Qt::QueuedConnection);
+    }
+    return true;
 }
 
 bool TFormMain::FormClose() {
@@ -542,36 +581,25 @@ void TFormMain::flushLabelsAndActions() {
 }
 
 void TFormMain::lineCountChanged(int count) {
-    gate_.publish(count);
+    gate_->publish(count);
 }
 
 // --- Receive path -------------------------------------------------------------------------
 
-// A fast stream would wake the UI thread a thousand times a second; it takes the waiting lines
-// at most once per drain period instead, which costs a few milliseconds of latency at most.
-void TFormMain::receiveWoken() {
-    if (drainTimer_->isActive()) return;
-    const qint64 since = sinceDrain_.isValid() ? sinceDrain_.elapsed() : kDrainPeriodMs;
-    if (since >= kDrainPeriodMs) {
-        drainReceived();
-    } else {
-        drainTimer_->start(static_cast<int>(kDrainPeriodMs - since));
-    }
-}
-
+// The receive thread wakes the UI thread once per read from the port, and only when the queue
+// was empty: the lines are taken at once, so an EOT's batch goes to disk without delay.
 void TFormMain::drainReceived() {
-    sinceDrain_.start();
     const bool outer = applyingReceived_;
     applyingReceived_ = true;
     QueuedReceiveSink::Item item;
-    while (sink_.take(item)) {
+    while (sink_->take(item)) {
         if (auto* status = std::get_if<std::string>(&item)) {
             runState_.setStatus(*status);
             continue;
         }
         const auto& event = std::get<LineEvent>(item);
         guarded([&] { runState_.applyLine(event); });
-        if (!event.text.empty()) gate_.lineApplied();
+        if (!event.text.empty()) gate_->lineApplied();
     }
     applyingReceived_ = outer;
 }

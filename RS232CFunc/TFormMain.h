@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <functional>
 #include <memory>
@@ -101,6 +100,7 @@ private:
                        void (TFormMain::*handler)());
 
     void FormShow();
+    bool quitRefused();
     bool FormCloseQuery();
     bool FormClose();
     void Memo1MouseUp();
@@ -113,7 +113,6 @@ private:
     void placeCentred();
     void placeTopRight();
     void place(Placement placement);
-    void receiveWoken();
     void drainReceived();
     void scheduleViewFlush();
     void flushText();
@@ -129,10 +128,13 @@ private:
     std::int32_t comIndexInUse_ = 0;
     LogWriter writer_;
     RunState runState_;
-    LineGate gate_;
-    QueuedReceiveSink sink_;
+    // Shared with the receive thread, which may outlive the window (see TMyThread).
+    std::shared_ptr<LineGate> gate_ = std::make_shared<LineGate>();
+    std::shared_ptr<QueuedReceiveSink> sink_;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
+    bool askingToClose_ = false;         // the close question is open
+    bool closeAccepted_ = false;         // the operator's close went through: quitting is allowed
     bool started_ = false;
     bool shown_ = false;
     Placement placement_ = nullptr;  // the latest placement: a late re-placement must not undo it
@@ -162,8 +164,6 @@ private:
     QLabel* statusPanel_ = nullptr;
     QTimer* timerLog_ = nullptr;
     QTimer* viewFlush_ = nullptr;
-    QTimer* drainTimer_ = nullptr;
-    QElapsedTimer sinceDrain_;
 };
 
 }  // namespace vennick

@@ -49,7 +49,7 @@ NewFile writeNewFile(const std::string& path, std::string_view bytes) {
     std::string temporary;
     const posix::UniqueFd fd(createTemporary(directory, temporary));
     if (!fd.valid()) return NewFile::Unavailable;
-    if (!posix::writeAllAt(fd.get(), bytes, 0) || !posix::syncFile(fd.get())) {
+    if (!posix::writeAllAt(fd.get(), bytes, 0) || !posix::syncData(fd.get())) {
         ::unlink(temporary.c_str());
         return NewFile::Failed;
     }
@@ -96,14 +96,14 @@ bool appendInPlace(const std::string& path, std::string_view bytes) {
     const bool usable =
         lockExclusively(fd.get()) && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode);
     const off_t originalSize = status.st_size;
-    if (usable && posix::writeAllAt(fd.get(), bytes, originalSize) && posix::syncFile(fd.get()) &&
+    if (usable && posix::writeAllAt(fd.get(), bytes, originalSize) && posix::syncData(fd.get()) &&
         (!created || syncDirectory(directoryPart(path)))) {
         return true;
     }
     if (created) {
         ::unlink(path.c_str());
     } else if (usable) {
-        if (::ftruncate(fd.get(), originalSize) == 0) posix::syncFile(fd.get());
+        if (::ftruncate(fd.get(), originalSize) == 0) posix::syncData(fd.get());
     }
     return false;
 }

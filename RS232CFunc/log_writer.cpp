@@ -24,10 +24,11 @@ std::string LogWriter::fallbackDirectory() const {
 
 std::optional<std::string> LogWriter::write(const std::string& logDirectory,
                                             std::string_view text) {
-    const std::string directory =
-        directoryExists(logDirectory) ? logDirectory : fallbackDirectory();
+    const bool configuredExists = directoryExists(logDirectory);
+    const std::string directory = configuredExists ? logDirectory : fallbackDirectory();
     // Another process may create it between the test and the attempt: that is no failure.
-    if (!directoryExists(directory) && !createDirectory(directory) && !directoryExists(directory)) {
+    if (!configuredExists && !directoryExists(directory) && !createDirectory(directory) &&
+        !directoryExists(directory)) {
         throw AppError("Cannot create " + directory);
     }
     const std::string path = directory + pathSeparator() + logFileName(clock_());

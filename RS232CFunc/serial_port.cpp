@@ -21,13 +21,18 @@ std::string portDeviceFor(const IniFile& ini, std::int32_t comIndex) {
 }
 
 int openPort(SerialPort& port, const std::string& device, const Settings& settings,
-             Notifier& notifier) {
+             Notifier& notifier, const std::function<void(const std::string&)>& showStatus) {
+    const auto report = [&] {
+        if (showStatus && !port.problem().empty()) showStatus(port.problem());
+    };
     if (port.isOpen()) port.close();
     if (!port.open(device)) {
+        report();
         notifier.inform("RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。");
         return 1;
     }
     port.applyLineSettings(lineSettingsFor(settings));
+    report();
     port.applyTimeouts();
     return 0;
 }

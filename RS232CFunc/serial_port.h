@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -66,8 +67,10 @@ std::string portDeviceFor(const IniFile& ini, std::int32_t comIndex);
 std::string defaultPortDevice(std::int32_t comIndex);
 
 // Closes a held port, opens `device` and configures it. 0 when open, 1 when opening failed
-// (the operator has then been told "RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。").
+// (the operator has then been told "RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。"). The port's
+// problem() goes to `showStatus` for the status line: why the open failed (before the box, so
+// that it shows behind it), or which line settings the driver refused.
 int openPort(SerialPort& port, const std::string& device, const Settings& settings,
-             Notifier& notifier);
+             Notifier& notifier, const std::function<void(const std::string&)>& showStatus = {});
 
 }  // namespace vennick

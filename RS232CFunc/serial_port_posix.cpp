@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <string>
+#include <system_error>
 
 #include "RS232CFunc/serial_port_posix.h"
 #include "RS232CFunc/serial_termios2_linux.h"
@@ -105,9 +107,59 @@ void applyStopBits(termios& settings, StopBits stopBits) {
     }
 }
 
+std::string systemText(int error) {
+    return std::generic_category().message(error);
+}
+
+// The device, what the system said, and what the operator can do about it.
+std::string openProblem(const std::string& device, int error) {
+    const std::string said = device + ": " + systemText(error);
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return said + " (ﾕｰｻﾞｰを dialout ｸﾞﾙｰﾌﾟに入れて下さい)";
+        case EBUSY:
+            return said + " (他のﾌﾟﾛｸﾞﾗﾑが使用中です)";
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTTY:
+            return said + " ([Ports] の設定を確認して下さい)";
+        default:
+            return said;
+    }
+}
+
 bool failedEvents(short revents) {
     return (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
+
+// A pipe whose read end turns readable for good once interrupt() was called: polled beside the
+// port, it ends every wait from then on (the port is being given up).
+class WakePipe {
+public:
+    WakePipe() {
+        if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) fds_[0] = fds_[1] = -1;
+    }
+    ~WakePipe() {
+        for (const int fd : fds_) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    WakePipe(const WakePipe&) = delete;
+    WakePipe& operator=(const WakePipe&) = delete;
+
+    int readEnd() const { return fds_[0]; }
+    void interrupt() {
+        const char byte = 1;
+        if (::write(fds_[1], &byte, 1) < 0) {
+            // Full (already interrupted) or no pipe: nothing more to do.
+        }
+    }
+
+private:
+    int fds_[2];
+};
 
 class PosixSerialPort final : public SerialPort {
 public:
@@ -115,17 +167,22 @@ public:
 
     bool open(const std::string& device) override {
         close();
+        device_ = device;
+        problem_.clear();
         const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return false;
+        if (fd < 0) return refused(errno);
         // Nobody else may read the port while we do (the Windows share mode 0).
-        if (!::isatty(fd) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = !::isatty(fd) ? ENOTTY : ::flock(fd, LOCK_EX | LOCK_NB) != 0 ? EBUSY : 0;
+        if (error != 0) {
             ::close(fd);
-            return false;
+            return refused(error);
         }
         ::ioctl(fd, TIOCEXCL);
         fd_ = fd;
         return true;
     }
+
+    std::string problem() const override { return problem_; }
 
     bool isOpen() const override { return fd_ >= 0; }
 
@@ -141,9 +198,15 @@ public:
         if (::tcgetattr(fd_, &settings) != 0) return;
         settings = lineTermios(settings, line);
         const speed_t speed = speedConstantFor(line.bitRate);
-        if (speed != B0) ::cfsetspeed(&settings, speed);
+        if (speed != B0) {
+            ::cfsetspeed(&settings, speed);
+            // cfsetspeed leaves the separate input rate an earlier program may have set (with
+            // termios2) in force; without one the input follows the output.
+            settings.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
+        }
         ::tcsetattr(fd_, TCSANOW, &settings);
         if (speed == B0) setAnyBitRate(fd_, line.bitRate);
+        problem_ = refusedSettings(settings, line);
     }
 
     void applyTimeouts() override { readTimeoutMs_ = kReadTimeoutMs; }
@@ -156,18 +219,22 @@ public:
         return waiting;
     }
 
+    // An interrupted wait reports a time-out: the caller then looks at its stop request.
     Wait waitForInput(int timeoutMs) override {
         if (fd_ < 0) return Wait::Failed;
-        pollfd watch{fd_, POLLIN, 0};
+        pollfd watch[2] = {{fd_, POLLIN, 0}, {wake_.readEnd(), POLLIN, 0}};
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         int ready = 0;
-        while ((ready = ::poll(&watch, 1, remainingMs(deadline, timeoutMs))) < 0) {
+        while ((ready = ::poll(watch, 2, remainingMs(deadline, timeoutMs))) < 0) {
             if (errno != EINTR) return Wait::Failed;
         }
-        if (ready == 0) return Wait::TimedOut;
-        return failedEvents(watch.revents) ? Wait::Failed : Wait::Ready;
+        if (failedEvents(watch[0].revents)) return Wait::Failed;
+        if (ready == 0 || watch[1].revents != 0) return Wait::TimedOut;
+        return Wait::Ready;
     }
+
+    void interruptWait() override { wake_.interrupt(); }
 
     // Waiting first costs no more when input is there, and saves a read that finds nothing.
     int read(std::span<std::uint8_t> into) override {
@@ -190,6 +257,30 @@ public:
     }
 
 private:
+    bool refused(int error) {
+        problem_ = openProblem(device_, error);
+        return false;
+    }
+
+    // What the driver holds after the settings went out, against what was asked for.
+    std::string refusedSettings(const termios& asked, const LineSettings& line) const {
+        termios held{};
+        if (::tcgetattr(fd_, &held) != 0) return device_ + ": " + systemText(errno);
+        std::string refused;
+        const auto note = [&refused](bool differs, const char* what) {
+            if (differs) refused += (refused.empty() ? "" : ", ") + std::string(what);
+        };
+        const auto differ = [&](tcflag_t mask) {
+            return (held.c_cflag & mask) != (asked.c_cflag & mask);
+        };
+        const BitRates rates = currentBitRates(fd_);
+        note(rates.input != line.bitRate || rates.output != line.bitRate, "通信速度");
+        note(differ(CSIZE), "ﾃﾞｰﾀﾋﾞｯﾄ");
+        note(differ(PARENB | PARODD), "ﾊﾟﾘﾃｨ");
+        note(differ(CSTOPB), "ｽﾄｯﾌﾟﾋﾞｯﾄ");
+        return refused.empty() ? std::string() : device_ + ": 設定できませんでした: " + refused;
+    }
+
     static int remainingMs(std::chrono::steady_clock::time_point deadline, int timeoutMs) {
         if (timeoutMs < 0) return -1;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -198,7 +289,10 @@ private:
     }
 
     int fd_ = -1;
-    int readTimeoutMs_ = -1;  // until the time-outs are applied a read waits for its byte
+    std::string device_;
+    std::string problem_;
+    int readTimeoutMs_ = -1;
+    WakePipe wake_;  // until the time-outs are applied a read waits for its byte
 };
 
 }  // namespace

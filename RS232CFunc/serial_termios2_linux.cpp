@@ -15,10 +15,11 @@ bool setAnyBitRate(int fd, std::int32_t bitRate) {
     return ::ioctl(fd, TCSETS2, &settings) == 0;
 }
 
-std::int32_t currentBitRate(int fd) {
+BitRates currentBitRates(int fd) {
     struct termios2 settings {};
-    if (::ioctl(fd, TCGETS2, &settings) != 0) return -1;
-    return static_cast<std::int32_t>(settings.c_ospeed);
+    if (::ioctl(fd, TCGETS2, &settings) != 0) return {};
+    return {static_cast<std::int32_t>(settings.c_ispeed),
+            static_cast<std::int32_t>(settings.c_ospeed)};
 }
 
 }  // namespace vennick

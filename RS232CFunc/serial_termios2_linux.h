@@ -10,7 +10,13 @@ namespace vennick {
 // Sets input and output rate to `bitRate` and leaves every other flag as it is.
 bool setAnyBitRate(int fd, std::int32_t bitRate);
 
-// The output rate the driver holds, or -1 when it cannot be read.
-std::int32_t currentBitRate(int fd);
+struct BitRates {
+    std::int32_t input = -1;
+    std::int32_t output = -1;
+    friend bool operator==(const BitRates&, const BitRates&) = default;
+};
+
+// The rates the driver holds in each direction; -1 when they cannot be read.
+BitRates currentBitRates(int fd);
 
 }  // namespace vennick

@@ -152,8 +152,9 @@ public:
         port->applyLineSettings(line);
         port->applyTimeouts();
         thread_ = std::make_unique<vennick::TMyThread>(
-            std::move(port), vennick::TMyThread::Options{instrument.devicePath(), line}, *this,
-            gate_);
+            std::move(port), vennick::TMyThread::Options{instrument.devicePath(), line},
+            std::shared_ptr<ReceiveSink>(std::shared_ptr<void>(), this),  // outlives the thread
+            std::shared_ptr<LineGate>(std::shared_ptr<void>(), &gate_));
         thread_->start();
     }
 

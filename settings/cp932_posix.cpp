@@ -2,10 +2,12 @@
 #include <iconv.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "settings/cp932_platform.h"
+#include "settings/cp932_posix.h"
 
 namespace vennick {
 namespace {
@@ -88,7 +90,24 @@ std::string convertAll(const char* to, const char* from, std::string_view in,
     return out;
 }
 
+std::optional<std::string> convertExactly(const char* to, const char* from, std::string_view in) {
+    Converter converter(to, from);
+    std::string out;
+    if (!converter.ok() || converter.convert(in, out) != 0) return std::nullopt;
+    return out;
+}
+
 }  // namespace
+
+std::optional<std::string> cp932ToUtf8Exactly(std::string_view cp932) {
+    return convertExactly(kUtf8, kCp932, cp932);
+}
+
+std::optional<std::string> utf8ToCp932Exactly(std::string_view utf8) {
+    auto cp932 = convertExactly(kCp932, kUtf8, utf8);
+    if (!cp932 || cp932ToUtf8Exactly(*cp932) != utf8) return std::nullopt;
+    return cp932;
+}
 
 namespace platform {
 

@@ -6,10 +6,11 @@
 namespace vennick {
 
 // A Windows private profile (INI) file, opened for each read or write and released at once.
-// On Windows the platform's profile functions do the work; elsewhere a reader/writer that
-// behaves like them: section and key names matched case-insensitively, white space around names
-// and values ignored, a value in matching quotes read without them, a written key replacing only
-// its own line, everything else kept, CR LF line ends, code page 932 on disk. Texts are UTF-8.
+// One reader/writer on every OS that behaves like the Windows profile functions (see
+// settings/profile_text.h): section and key names matched case-insensitively, white space around
+// names and values ignored, a value in matching quotes read without them, a written key
+// replacing only its own line, everything else kept, CR LF line ends, code page 932 on disk
+// whatever the system's code page. Texts are UTF-8.
 class IniFile {
 public:
     explicit IniFile(std::string path) : path_(std::move(path)) {}

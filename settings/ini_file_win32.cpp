@@ -1,72 +1,156 @@
 #include <windows.h>
 
-#include <array>
-#include <cstddef>
-#include <cstring>
+#include <algorithm>
+#include <atomic>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "settings/cp932.h"
-#include "settings/ini_file.h"
+#include "settings/ini_file_platform.h"
 #include "settings/wide_text_win32.h"
+
+// The INI file's bytes on Windows, through wide paths. The profile functions are not used: they
+// take the path and the file's bytes through the ANSI code page, which on a Windows whose code
+// page is not 932 (a European one, or the UTF-8 option) garbles Japanese folder names and the
+// code page 932 values the file holds.
 
 namespace vennick {
 namespace {
 
-// The "A" profile functions take file names in the ANSI code page (932 on the Japanese systems
-// the tool runs on) and keys and values as the code page 932 bytes the file holds.
-std::string ansiPath(const std::string& utf8Path) {
-    return fromWide(utf8ToWide(utf8Path), CP_ACP, "?");
-}
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() { close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
 
-bool isLeadByte(unsigned char c) {
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-bool isTrailByte(unsigned char c) {
-    return c >= 0x40 && c <= 0xFC && c != 0x7F;
-}
-
-// A value cut at the buffer's end may end in the first byte of a double-byte character.
-std::string_view withoutSplitCharacter(std::string_view value) {
-    std::size_t i = 0;
-    while (i < value.size()) {
-        if (!isLeadByte(static_cast<unsigned char>(value[i]))) {
-            ++i;
-        } else if (i + 1 == value.size()) {
-            return value.substr(0, i);
-        } else {
-            i += isTrailByte(static_cast<unsigned char>(value[i + 1])) ? 2 : 1;
-        }
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+    void close() {
+        if (valid()) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
     }
-    return value;
+
+private:
+    HANDLE handle_;
+};
+
+bool writeAll(HANDLE file, std::string_view bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const DWORD chunk =
+            static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+// Others may read and write it meanwhile, as with the profile functions.
+std::optional<std::string> readAll(const std::wstring& path) {
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK) return std::nullopt;
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return std::nullopt;
+        if (got == 0) return text;
+        text.append(buffer, got);
+    }
+}
+
+std::wstring directoryPart(const std::wstring& path) {
+    const auto separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? L"." : path.substr(0, separator + 1);
+}
+
+// A new file beside the INI with the new content, flushed; empty when it cannot be made.
+std::wstring writeTemporary(const std::wstring& path, std::string_view bytes) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::wstring temporary = directoryPart(path) + L".~vennick-ini-" +
+                                       std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                       std::to_wstring(counter++) + L".tmp";
+        FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) {
+            if (GetLastError() == ERROR_FILE_EXISTS) continue;
+            return {};
+        }
+        const bool written = writeAll(file.get(), bytes) && FlushFileBuffers(file.get());
+        file.close();
+        if (written) return temporary;
+        DeleteFileW(temporary.c_str());
+        return {};
+    }
+    return {};
+}
+
+// For an INI that may be written but whose folder may not, or that another program keeps open:
+// the old content is overwritten.
+bool rewriteInPlace(const std::wstring& path, std::string_view bytes) {
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid() && writeAll(file.get(), bytes) && SetEndOfFile(file.get()) &&
+           FlushFileBuffers(file.get());
+}
+
+// Writes beside the file and puts the result in its place (keeping the old file's attributes
+// and permissions), so a failed write leaves the old INI whole.
+bool storeFile(const std::wstring& path, std::string_view bytes, bool exists) {
+    const std::wstring temporary = writeTemporary(path, bytes);
+    if (temporary.empty()) return exists && rewriteInPlace(path, bytes);
+    const bool stored =
+        exists ? ReplaceFileW(path.c_str(), temporary.c_str(), nullptr,
+                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE
+               : MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
+    if (stored) return true;
+    DeleteFileW(temporary.c_str());
+    return exists && rewriteInPlace(path, bytes);
 }
 
 }  // namespace
 
-std::string IniFile::read(std::string_view section, std::string_view key,
-                          std::string_view fallback) const {
-    const std::string sectionBytes = utf8ToCp932(section);
-    const std::string keyBytes = utf8ToCp932(key);
-    const std::string fallbackBytes = utf8ToCp932(fallback);
-    std::array<char, 2048> buffer{};
-    const DWORD length = GetPrivateProfileStringA(
-        sectionBytes.c_str(), keyBytes.c_str(), fallbackBytes.c_str(), buffer.data(),
-        static_cast<DWORD>(buffer.size()), ansiPath(path_).c_str());
-    // Some implementations count a terminating zero in a cut value.
-    std::string_view value(buffer.data(), strnlen(buffer.data(), length));
-    if (length + 1 >= buffer.size()) value = withoutSplitCharacter(value);
-    return cp932ToUtf8(value);
+namespace platform {
+
+// Code page 932 whatever the system's code page.
+std::string storedValue(std::string_view value) {
+    return utf8ToCp932(value);
+}
+std::string loadedValue(std::string_view bytes) {
+    return cp932ToUtf8(bytes);
 }
 
-bool IniFile::write(std::string_view section, std::string_view key, std::string_view value) {
-    // Windows refuses a file with the read-only attribute to everybody; Wine running as root
-    // would write it anyway.
-    const DWORD attributes = GetFileAttributesW(utf8ToWide(path_).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+std::optional<std::string> readProfileFile(const std::string& path) {
+    return readAll(utf8ToWide(path));
+}
+
+bool updateProfileFile(const std::string& path, const ProfileEdit& edit) {
+    const std::wstring widePath = utf8ToWide(path);
+    const DWORD attributes = GetFileAttributesW(widePath.c_str());
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    // Wine running as root would write a read-only file; Windows refuses it to everybody.
+    if (exists && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
         return false;
     }
-    return WritePrivateProfileStringA(utf8ToCp932(section).c_str(), utf8ToCp932(key).c_str(),
-                                      utf8ToCp932(value).c_str(), ansiPath(path_).c_str()) != FALSE;
+    std::string text;
+    if (exists) {
+        auto old = readAll(widePath);
+        if (!old) return false;
+        text = std::move(*old);
+    }
+    const std::optional<std::string> edited = edit(text);
+    if (!edited) return true;  // nothing to change
+    return storeFile(widePath, *edited, exists);
 }
 
+}  // namespace platform
 }  // namespace vennick

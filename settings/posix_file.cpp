@@ -31,4 +31,11 @@ bool syncFile(int fd) {
     return true;
 }
 
+bool syncData(int fd) {
+    while (::fdatasync(fd) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
 }  // namespace vennick::posix

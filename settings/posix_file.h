@@ -31,4 +31,8 @@ bool writeAllAt(int fd, std::string_view bytes, off_t offset);
 // fsync, repeated when interrupted.
 bool syncFile(int fd);
 
+// fdatasync, repeated when interrupted: the bytes and what reading them back needs (the size),
+// without the times. Enough for a file whose content is all that matters.
+bool syncData(int fd);
+
 }  // namespace vennick::posix

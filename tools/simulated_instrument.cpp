@@ -124,7 +124,7 @@ std::string framedLine(std::string_view text, Terminator terminator) {
         case Terminator::Lf:
             return std::string(text) + "\n";
         case Terminator::StxEtx:
-            return "\x02" + std::string(text) + "\x03";
+            return std::string("\x02").append(text).append("\x03");
     }
     return std::string(text);
 }

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -43,6 +45,55 @@ public:
 private:
     HANDLE handle_;
 };
+
+// log_write_probe, beside this test, writing `megabytes` of one batch to `file`.
+class WriterProcess {
+public:
+    WriterProcess(const std::filesystem::path& file, int megabytes) {
+        wchar_t self[MAX_PATH];
+        const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+        const std::filesystem::path probe =
+            std::filesystem::path(std::wstring(self, length)).parent_path() / "log_write_probe.exe";
+        std::wstring commandLine = L"\"" + probe.wstring() + L"\" \"" + file.wstring() + L"\" " +
+                                   std::to_wstring(megabytes);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(probe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           nullptr, &startup, &info)) {
+            CloseHandle(info.hThread);
+            process_ = info.hProcess;
+        }
+    }
+    ~WriterProcess() {
+        if (process_ == nullptr) return;
+        kill();
+        CloseHandle(process_);
+    }
+    WriterProcess(const WriterProcess&) = delete;
+    WriterProcess& operator=(const WriterProcess&) = delete;
+
+    bool started() const { return process_ != nullptr; }
+    bool running() const { return WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+    void kill() {
+        TerminateProcess(process_, 137);
+        WaitForSingleObject(process_, INFINITE);
+    }
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+// The size of a file in `directory` that has some bytes but not all of `total`.
+std::optional<std::uintmax_t> partialFileIn(const std::filesystem::path& directory,
+                                            std::uintmax_t total) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+        const std::uintmax_t size = entry.file_size(error);
+        if (!error && size > 0 && size < total) return size;
+    }
+    return std::nullopt;
+}
 
 class LogFileWin32 : public ::testing::Test {
 protected:
@@ -119,6 +170,38 @@ TEST_F(LogFileWin32, ReadOnlyFileIsLeftUntouched) {
     EXPECT_FALSE(writer.write(logs, "X\r\n"));
     SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(readBytes(target), "kept\r\n");
+}
+
+TEST_F(LogFileWin32, AWriterKilledHalfwayLeavesNoPartialFileUnderTheName) {
+    constexpr int kMegabytes = 256;
+    constexpr std::uintmax_t kTotal = std::uintmax_t{kMegabytes} << 20;
+    // The kill must come while the bytes are going down; a writer too quick for that is tried
+    // again.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        WriterProcess child(target, kMegabytes);
+        ASSERT_TRUE(child.started());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        std::optional<std::uintmax_t> partial;
+        while (!partial && child.running() && std::chrono::steady_clock::now() < deadline) {
+            partial = partialFileIn(temp / "logs", kTotal);
+        }
+        child.kill();
+        if (!partial) {
+            std::filesystem::remove(target);
+            continue;
+        }
+        for (const std::string& name : namesIn(temp / "logs")) {
+            EXPECT_EQ(name.find(".TXT"), std::string::npos) << name << " after the kill";
+        }
+        return;
+    }
+    GTEST_SKIP() << "every write ended before it could be interrupted";
+}
+
+TEST_F(LogFileWin32, ANewFileAppearsWholeAndVisibleWithNothingBesideIt) {
+    ASSERT_TRUE(writer.write(logs, "1\r\n"));
+    EXPECT_EQ(namesIn(temp / "logs"), std::set<std::string>{"09_05_07.TXT"});
+    EXPECT_EQ(GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
 }
 
 }  // namespace

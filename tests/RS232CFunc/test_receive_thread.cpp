@@ -67,13 +67,14 @@ class ReceiveThreadTest : public ::testing::Test {
 protected:
     void SetUp() override { startReceiving(); }
 
-    void startReceiving(int reconnectIntervalMs = 20) {
+    // `waitMs`: how long the thread's own waits last before it looks at the stop again.
+    void startReceiving(int reconnectIntervalMs = 20, int waitMs = 500) {
         auto port = createSerialPort();
         ASSERT_TRUE(port->open(link_));
         port->applyLineSettings(LineSettings{});
         port->applyTimeouts();
-        TMyThread::Options options{link_, LineSettings{}, reconnectIntervalMs};
-        thread_ = std::make_unique<TMyThread>(std::move(port), options, sink_, gate_);
+        TMyThread::Options options{link_, LineSettings{}, reconnectIntervalMs, waitMs, waitMs};
+        thread_ = std::make_unique<TMyThread>(std::move(port), options, sinkRef(), gateRef());
         thread_->start();
     }
 
@@ -130,6 +131,10 @@ protected:
         EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(1500));
     }
 
+    // The thread shares what it uses; here the fixture outlives it.
+    std::shared_ptr<ReceiveSink> sinkRef() { return {std::shared_ptr<void>(), &sink_}; }
+    std::shared_ptr<LineGate> gateRef() { return {std::shared_ptr<void>(), &gate_}; }
+
     test::TempDir temp_;
     std::string link_ = test::utf8(temp_ / "COM1");
     SimulatedInstrument instrument_{link_};
@@ -142,7 +147,7 @@ protected:
 };
 
 std::string numbered(int n) {
-    return "L" + std::to_string(n) + ",-0.5";
+    return std::string("L").append(std::to_string(n)).append(",-0.5");  // GCC 12 -O3 -Wrestrict
 }
 
 auto fields(const LineEvent& line) {
@@ -213,12 +218,25 @@ TEST_F(ReceiveThreadTest, StopInsideAPartialLineEndsWithinAReadTimeOut) {
     expectPromptStop();
 }
 
-TEST_F(ReceiveThreadTest, StopAtTheLimitEndsPromptly) {
+// The stop wakes the thread's waits, at the limit and for input, instead of being seen after
+// them: with waits of a minute the thread still ends at once.
+TEST_F(ReceiveThreadTest, StopEndsTheWaitsAtTheLimitAndForInput) {
+    constexpr int kMinute = 60000;
+    constexpr int kAtOnceMs = 10000;  // far below the waits, far above a loaded machine's delay
+    thread_.reset();
+    startReceiving(20, kMinute);
     std::string stream;
     for (int n = 1; n <= 1002; ++n) stream += numbered(n) + "\r";
     instrument_.send(stream);
     ASSERT_EQ(applyStatus(), kLimitText);
-    expectPromptStop();
+    EXPECT_TRUE(thread_->stopAndWait(kAtOnceMs));
+
+    thread_.reset();
+    emptyBuffer();
+    startReceiving(20, kMinute);
+    instrument_.send("1\r");
+    ASSERT_TRUE(applyLinesUpTo(lines_.size() + 1));  // the thread is back waiting for input
+    EXPECT_TRUE(thread_->stopAndWait(kAtOnceMs));
 }
 
 TEST_F(ReceiveThreadTest, LostPortIsReportedReopenedAndReceptionGoesOn) {
@@ -252,6 +270,72 @@ TEST_F(ReceiveThreadTest, StopWhileWaitingForTheLostPortEndsPromptly) {
     instrument_.hangUp();
     ASSERT_EQ(applyStatus(), kPortLost);
     expectPromptStop();
+}
+
+// A port stuck in a platform call that no interruption reaches, until the test lets it go.
+class StuckPort final : public SerialPort {
+public:
+    struct Control {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool waiting = false;
+        bool letGo = false;
+        bool destroyed = false;
+
+        void set(bool Control::*flag) {
+            {
+                std::lock_guard lock(mutex);
+                this->*flag = true;
+            }
+            changed.notify_all();
+        }
+        bool await(bool Control::*flag) {
+            std::unique_lock lock(mutex);
+            return changed.wait_for(lock, kDeadline, [&] { return this->*flag; });
+        }
+    };
+
+    explicit StuckPort(std::shared_ptr<Control> control) : control_(std::move(control)) {}
+    ~StuckPort() override { control_->set(&Control::destroyed); }
+
+    bool open(const std::string&) override { return true; }
+    bool isOpen() const override { return true; }
+    void close() override {}
+    void applyLineSettings(const LineSettings&) override {}
+    void applyTimeouts() override {}
+    int bytesWaiting() override { return 2; }
+    Wait waitForInput(int) override {
+        control_->set(&Control::waiting);
+        control_->await(&Control::letGo);
+        return Wait::Ready;
+    }
+    int read(std::span<std::uint8_t> into) override {
+        into[0] = '7';
+        into[1] = '\r';
+        return 2;
+    }
+
+private:
+    std::shared_ptr<Control> control_;
+};
+
+// Closing the window does not wait for ever on a thread stuck in the port: it is let go, and
+// what it still uses stays alive until it ends (AddressSanitizer sees any use of freed state).
+TEST(ReceiveThreadStuck, IsLetGoAfterTheJoinTimeOutAndKeepsWhatItUses) {
+    auto control = std::make_shared<StuckPort::Control>();
+    auto sink = std::make_shared<QueueSink>();
+    auto gate = std::make_shared<LineGate>();
+    TMyThread::Options options{"stuck", LineSettings{}, 20, 500, 500, 50};
+    auto thread =
+        std::make_unique<TMyThread>(std::make_unique<StuckPort>(control), options, sink, gate);
+    thread->start();
+    ASSERT_TRUE(control->await(&StuckPort::Control::waiting));
+
+    thread.reset();  // returns after the join time-out
+    sink.reset();
+    gate.reset();
+    control->set(&StuckPort::Control::letGo);
+    EXPECT_TRUE(control->await(&StuckPort::Control::destroyed));  // it ended and let go of all
 }
 
 }  // namespace

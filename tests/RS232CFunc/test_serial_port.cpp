@@ -1,6 +1,7 @@
 // The termios serial port against real pseudo-terminals: what the device side sees after
 // configuring, reads and their time-out, exclusivity, hang-ups, and the [Ports] mapping.
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -9,10 +10,16 @@
 #include <functional>
 #include <thread>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <system_error>
+
 #include "RS232CFunc/serial_port_posix.h"
 #include "RS232CFunc/serial_termios2_linux.h"
 #include "settings/ini_file.h"
 #include "settings/settings.h"
+#include "tests/RS232CFunc/log_test_support.h"
 #include "tests/settings/temp_dir.h"
 #include "tests/support/recording_notifier.h"
 #include "tools/simulated_instrument.h"
@@ -34,6 +41,14 @@ bool eventually(const std::function<bool()>& condition) {
     return true;
 }
 
+}  // namespace
+
+void PrintTo(const BitRates& rates, std::ostream* out) {
+    *out << "input " << rates.input << " / output " << rates.output;
+}
+
+namespace {
+
 class SerialPortTest : public ::testing::Test {
 protected:
     // Opens and configures the port as monitoring does, then reads back the device's settings.
@@ -49,14 +64,19 @@ protected:
     test::RecordingNotifier notifier_;
 };
 
-TEST_F(SerialPortTest, EveryBitRateOfTheTableReachesTheDevice) {
+// Both directions, each rate set after every other one: a rate without a B constant must not
+// stay behind in the input speed when a rate with one follows (or the other way round).
+TEST_F(SerialPortTest, EveryBitRateOfTheTableReachesTheDeviceInBothDirections) {
     Settings settings;
-    for (std::int32_t index = 0; index < static_cast<std::int32_t>(kBitRates.size()); ++index) {
-        SCOPED_TRACE(kBitRates[static_cast<std::size_t>(index)]);
-        settings.bitRateIndex = index;
-        configure(settings);
-        EXPECT_EQ(currentBitRate(instrument_.deviceFd()),
-                  kBitRates[static_cast<std::size_t>(index)]);
+    for (const std::int32_t earlier : kBitRates) {
+        for (std::int32_t index = 0; index < static_cast<std::int32_t>(kBitRates.size()); ++index) {
+            const std::int32_t rate = kBitRates[static_cast<std::size_t>(index)];
+            SCOPED_TRACE(std::to_string(earlier) + " then " + std::to_string(rate));
+            ASSERT_TRUE(setAnyBitRate(instrument_.deviceFd(), earlier));
+            settings.bitRateIndex = index;
+            configure(settings);
+            EXPECT_EQ(currentBitRates(instrument_.deviceFd()), (BitRates{rate, rate}));
+        }
     }
     EXPECT_TRUE(notifier_.informed.empty());
 }
@@ -138,6 +158,81 @@ TEST_F(SerialPortTest, OpeningFailsWithTheMessageWhenMissingOrInUse) {
     ASSERT_EQ(openPort(*port_, other.devicePath(), Settings{}, notifier_), 0);
     EXPECT_EQ(openPort(*second, instrument_.devicePath(), Settings{}, notifier_), 0);
     EXPECT_EQ(notifier_.informed.size(), 2u);
+}
+
+// Opening as `openPort` does; the status line's text, or "(none)".
+std::string reasonShown(SerialPort& port, const std::string& device, const Settings& settings,
+                        Notifier& notifier, int expectedResult) {
+    std::string shown = "(none)";
+    EXPECT_EQ(openPort(port, device, settings, notifier,
+                       [&shown](const std::string& text) { shown = text; }),
+              expectedResult);
+    return shown;
+}
+
+std::string said(int error) {
+    return std::generic_category().message(error);
+}
+
+// The box stays as it was; the status line says which device, what the system said, and what
+// to do about it.
+TEST_F(SerialPortTest, FailedOpenPutsTheDeviceTheReasonAndTheRemedyOnTheStatusLine) {
+    test::TempDir temp;
+    const std::string missing = test::utf8(temp / "ttyUSB7");
+    const std::string plainFile = test::utf8(temp / "not-a-port");
+    test::writeBytes(plainFile, "");
+    const testing::HeldLock heldByAnother(instrument_.devicePath());
+    const struct {
+        std::string device;
+        std::string shown;
+    } cases[] = {
+        {missing, missing + ": " + said(ENOENT) + " ([Ports] の設定を確認して下さい)"},
+        {plainFile, plainFile + ": " + said(ENOTTY) + " ([Ports] の設定を確認して下さい)"},
+        {instrument_.devicePath(),
+         instrument_.devicePath() + ": " + said(EBUSY) + " (他のﾌﾟﾛｸﾞﾗﾑが使用中です)"},
+    };
+    for (const auto& failing : cases) {
+        EXPECT_EQ(reasonShown(*port_, failing.device, Settings{}, notifier_, 1), failing.shown);
+        EXPECT_EQ(notifier_.informed.back(), kOpenFailed);
+    }
+    EXPECT_EQ(notifier_.informed.size(), std::size(cases));
+}
+
+TEST_F(SerialPortTest, PermissionRefusedNamesTheDialoutGroup) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to try the port as the user nobody";
+    ASSERT_EQ(::chmod(instrument_.devicePath().c_str(), 0600), 0);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const int result = testing::inChildProcess([&] {
+        ::close(pipeFds[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) return 77;
+        test::RecordingNotifier notifier;
+        const auto port = createSerialPort();
+        const std::string shown =
+            reasonShown(*port, instrument_.devicePath(), Settings{}, notifier, 1);
+        return ::write(pipeFds[1], shown.data(), shown.size()) < 0 ? 1 : 0;
+    });
+    ::close(pipeFds[1]);
+    char text[512] = {};
+    const ssize_t length = ::read(pipeFds[0], text, sizeof text);
+    ::close(pipeFds[0]);
+    ASSERT_NE(result, 77) << "could not become nobody";
+    ASSERT_EQ(result, 0);
+    EXPECT_EQ(
+        std::string(text, static_cast<std::size_t>(std::max<ssize_t>(length, 0))),
+        instrument_.devicePath() + ": " + said(EACCES) + " (ﾕｰｻﾞｰを dialout ｸﾞﾙｰﾌﾟに入れて下さい)");
+}
+
+// A pseudo-terminal keeps 8 data bits and no parity whatever it is asked: the port opens and the
+// status line says what did not take.
+TEST_F(SerialPortTest, RefusedLineSettingsAreNamedAfterASuccessfulOpen) {
+    Settings settings;
+    EXPECT_EQ(reasonShown(*port_, instrument_.devicePath(), settings, notifier_, 0), "(none)");
+    settings.dataBitsIndex = 2;  // 7
+    settings.parityIndex = 1;    // even
+    EXPECT_EQ(reasonShown(*port_, instrument_.devicePath(), settings, notifier_, 0),
+              instrument_.devicePath() + ": 設定できませんでした: ﾃﾞｰﾀﾋﾞｯﾄ, ﾊﾟﾘﾃｨ");
+    EXPECT_TRUE(notifier_.informed.empty());
 }
 
 TEST_F(SerialPortTest, ReadTakesWhatIsWaitingOrTimesOut) {

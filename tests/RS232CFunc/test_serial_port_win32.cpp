@@ -1,13 +1,15 @@
 // The Win32 serial code against a real COM port: under Wine, COM1 is a pseudo-terminal on the
 // Linux side whose other end is vennick_com_peer, an instrument the tests steer through its
 // control pipe (scripts/test-windows sets all of this up and names the pipe's folder in
-// VENNICK_COM_PEER).
+// VENNICK_COM_PEER). And a port on a named pipe: a device with no status query that ignores the
+// read time-outs.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -162,6 +164,13 @@ std::string speedAndStopBits(const std::string& line) {
     return speed + " " + stopBits;
 }
 
+// An environment variable; empty when it is not set.
+std::string environmentValue(const char* name) {
+    char value[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA(name, value, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(value, length) : std::string{};
+}
+
 // A COM port name with no device behind it.
 std::string missingComPort() {
     for (int n = 2; n <= 9; ++n) {
@@ -175,8 +184,8 @@ std::string missingComPort() {
 class Com1Test : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* directory = std::getenv("VENNICK_COM_PEER");
-        if (directory == nullptr || directory[0] == '\0') {
+        const std::string directory = environmentValue("VENNICK_COM_PEER");
+        if (directory.empty()) {
             GTEST_SKIP() << "COM1 is not connected to an instrument (scripts/test-windows does it)";
         }
         peer_.emplace(directory);
@@ -231,13 +240,42 @@ TEST_F(Com1Test, EveryOpenConfiguresTheLineAfresh) {
     EXPECT_EQ(speedAndStopBits(peer_->command("line")), "110 2");
 }
 
-TEST_F(Com1Test, AMissingPortIsReported) {
+TEST_F(Com1Test, AMissingPortIsReportedWithItsNameAndTheSystemsError) {
     auto port = createSerialPort();
     const std::string missing = missingComPort();
     ASSERT_FALSE(missing.empty());
     EXPECT_EQ(openPort(*port, missing, Settings{}, notifier_), 1);
     EXPECT_EQ(notifier_.messages, std::vector<std::string>{"RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。"});
     EXPECT_FALSE(port->isOpen());
+    const std::string problem = port->problem();
+    EXPECT_EQ(problem.rfind(missing + ": ", 0), 0u) << problem;
+    EXPECT_NE(problem.find("(ｴﾗｰ 2)"), std::string::npos) << problem;
+    EXPECT_NE(problem.find("(ｹｰﾌﾞﾙと COM 番号を確認して下さい)"), std::string::npos) << problem;
+}
+
+// Wine refuses the whole DCB for a size it cannot set (as Windows drivers do for 1.5 stop bits
+// with 8 data bits, or a rate a USB adapter cannot make): the rest must still be applied.
+TEST_F(Com1Test, ARefusedSettingLeavesTheOthersAppliedAndIsNamed) {
+    auto port = openCom1();
+    port->applyLineSettings({19200, 9, Parity::None, StopBits::Two});
+    EXPECT_EQ(speedAndStopBits(peer_->command("line")), "19200 2");
+    EXPECT_EQ(port->problem(), "COM1: ﾃﾞｰﾀﾋﾞｯﾄ 9 は使えません");
+
+    port->applyLineSettings({9600, 8, Parity::None, StopBits::One});
+    EXPECT_EQ(speedAndStopBits(peer_->command("line")), "9600 1");
+    EXPECT_EQ(port->problem(), "");
+}
+
+// scripts/test-windows maps COM10 to the same line as COM1 (through the registry: a name made
+// with DefineDosDevice opens under Wine, but its line settings never reach the line).
+TEST_F(Com1Test, PortsAboveNineOpen) {
+    char target[MAX_PATH];
+    if (QueryDosDeviceA("COM10", target, MAX_PATH) == 0) GTEST_SKIP() << "no COM10 here";
+    Settings settings;
+    settings.bitRateIndex = 10;  // 19200
+    auto port = createSerialPort();
+    ASSERT_EQ(openPort(*port, "COM10", settings, notifier_), 0) << port->problem();
+    EXPECT_EQ(speedAndStopBits(peer_->command("line")), "19200 1");
 }
 
 TEST_F(Com1Test, ASingleByteReadOnASilentLineEndsAfterTheReadTimeOut) {
@@ -256,7 +294,8 @@ TEST_F(Com1Test, HangUpIsDetectedAndTheReceiveThreadReconnects) {
     auto port = openCom1();
     WaitingSink sink;
     LineGate gate;
-    TMyThread thread(std::move(port), {"COM1", lineSettingsFor(Settings{}), 100}, sink, gate);
+    TMyThread thread(std::move(port), {"COM1", lineSettingsFor(Settings{}), 100},
+                     {std::shared_ptr<void>(), &sink}, {std::shared_ptr<void>(), &gate});
     thread.start();
 
     peer_->command(std::string("send ") + kTypicalEvent);
@@ -269,6 +308,95 @@ TEST_F(Com1Test, HangUpIsDetectedAndTheReceiveThreadReconnects) {
     EXPECT_TRUE(sink.waitForStatus("RS232Cﾎﾟｰﾄに再接続しました。"));
     peer_->command("send 7.25\\r");
     EXPECT_TRUE(sink.waitForLine("7.25"));
+}
+
+// A named pipe in the place of the serial device: its ReadFile blocks until data comes, whatever
+// time-outs were asked for, and it has no comm status at all.
+class PipeDevice {
+public:
+    PipeDevice()
+        : name_("\\\\.\\pipe\\vennick-port-" + std::to_string(GetCurrentProcessId()) + "-" +
+                std::to_string(++count_)),
+          server_(CreateNamedPipeA(name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                   4096, 4096, 0, nullptr)) {}
+    ~PipeDevice() { CloseHandle(server_); }
+    void disconnect() { DisconnectNamedPipe(server_); }
+    PipeDevice(const PipeDevice&) = delete;
+    PipeDevice& operator=(const PipeDevice&) = delete;
+
+    const std::string& name() const { return name_; }
+    bool send(const std::string& bytes) {
+        DWORD written = 0;
+        return WriteFile(server_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                         nullptr) &&
+               written == bytes.size();
+    }
+
+private:
+    static inline std::atomic<int> count_{0};
+    std::string name_;
+    HANDLE server_;
+};
+
+std::unique_ptr<SerialPort> openedOn(const PipeDevice& pipe) {
+    auto port = createSerialPort();
+    EXPECT_TRUE(port->open(pipe.name())) << port->problem();
+    port->applyLineSettings(LineSettings{});
+    port->applyTimeouts();
+    return port;
+}
+
+TEST(Win32PortWithoutStatusQuery, StillReceives) {
+    PipeDevice pipe;
+    auto port = openedOn(pipe);
+    EXPECT_EQ(port->problem().rfind(pipe.name() + ": ﾎﾟｰﾄ設定を読めません", 0), 0u)
+        << port->problem();
+    ASSERT_TRUE(pipe.send("12.5\r\n"));
+
+    std::string received;
+    while (received.size() < 6) {
+        if (port->waitForInput(500) == SerialPort::Wait::Failed) break;
+        std::uint8_t bytes[16];
+        const int got = port->read(bytes);
+        if (got < 0) break;
+        received.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(got));
+    }
+    EXPECT_EQ(received, "12.5\r\n");
+}
+
+TEST(Win32PortWithoutStatusQuery, FeedsTheReceiveThread) {
+    PipeDevice pipe;
+    auto port = openedOn(pipe);
+    WaitingSink sink;
+    LineGate gate;
+    {
+        // The pipe ignores the time-outs: the thread's stop interrupts its wait.
+        TMyThread thread(std::move(port), {pipe.name(), LineSettings{}, 100},
+                         {std::shared_ptr<void>(), &sink}, {std::shared_ptr<void>(), &gate});
+        thread.start();
+        EXPECT_TRUE(pipe.send("12.5\r\n"));
+        EXPECT_TRUE(sink.waitForLine("12.5"));
+    }
+}
+
+TEST(Win32PortInterrupt, AReadThatIgnoresTheTimeOutsReturnsPromptly) {
+    PipeDevice pipe;
+    auto port = openedOn(pipe);
+    std::future<int> read = std::async(std::launch::async, [&] {
+        std::uint8_t byte = 0;
+        return port->read(std::span(&byte, 1));
+    });
+    // The pipe says nothing: the read stays inside ReadFile.
+    EXPECT_EQ(read.wait_for(300ms), std::future_status::timeout);
+
+    port->interruptWait();
+    if (read.wait_for(1s) != std::future_status::ready) {
+        pipe.disconnect();  // ends the read, so that the test can end
+        FAIL() << "the read went on after interruptWait";
+    }
+    EXPECT_EQ(read.get(), 0);
+    // Nothing blocks any more: a later wait returns at once, too.
+    EXPECT_EQ(port->waitForInput(500), SerialPort::Wait::TimedOut);
 }
 
 }  // namespace

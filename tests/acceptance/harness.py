@@ -9,10 +9,12 @@ import shutil
 import signal
 import struct
 import subprocess
+import tempfile
 import termios
 import threading
 import time
 import tty
+import zipfile
 
 LOG_NAME = re.compile(r"^\d\d_\d\d_\d\d\.TXT$")
 MAIN_CAPTION = "Vennick(RS232C)"
@@ -156,6 +158,17 @@ class X11Session:
     def type_text(self, text):
         self.xdotool("type", "--delay", "20", text)
 
+    def clipboard(self):
+        result = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=self.env(),
+                                capture_output=True)
+        return result.stdout.decode("utf-8", "replace") if result.returncode == 0 else ""
+
+    def clear_clipboard(self):
+        # xclip stays as the owner until a program takes the clipboard (or X ends).
+        subprocess.run(["xclip", "-selection", "clipboard", "-i"], env=self.env(),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+
     def screenshot(self, name):
         path = os.path.join(self.artifacts, name + ".png")
         subprocess.run(["import", "-window", "root", path], env=self.env(), check=False,
@@ -191,16 +204,171 @@ def ini_text(log_dir="", wait_index=1, com1="", bit_rate_index=22, extra=""):
     return (text + extra).encode("cp932")
 
 
+class LinuxTarget:
+    """The Linux program: one executable; its INI beside it, named after it; COM1 named in the
+    INI's [Ports] section."""
+
+    name = "linux"
+    com1_link = None  # each scenario names its own device in the INI
+    start_timeout = 10
+    copies_box_text = False
+
+    def __init__(self, executable):
+        self.executable = executable
+
+    def install(self, directory):
+        """Puts a copy of the program into `directory`; returns the path to start."""
+        path = os.path.join(directory, "Vennick")
+        shutil.copy2(self.executable, path)
+        return path
+
+    @staticmethod
+    def ini_path(executable):
+        return executable + ".INI"
+
+    @staticmethod
+    def command(executable):
+        return [executable]
+
+    @staticmethod
+    def env(session):
+        return session.env(QT_QPA_PLATFORM="xcb")
+
+    @staticmethod
+    def native_path(path):
+        return path
+
+
+class WineTarget:
+    """Vennick.exe with its DLLs and plugins (a folder unpacked from the zip), run by Wine in a
+    prefix made by scripts/wine-prefix.sh (code page 932, Japanese fonts). The prefix maps COM1
+    to `com1_link`; every scenario points that link at its own device."""
+
+    name = "wine"
+    start_timeout = 40  # a busy machine: Wine loads the Qt DLLs and starts its services
+    copies_box_text = True
+
+    def __init__(self, distribution, prefix, com1_link, helper=None):
+        self.distribution = distribution
+        self.prefix = prefix
+        self.com1_link = com1_link
+        self.helper = helper  # vennick-win-helper.exe
+        self.server_started = False
+        self.display = {}
+
+    @staticmethod
+    def make_prefix(prefix_script, prefix, com1_link):
+        """Starts making a fresh prefix; returns the process (mostly waiting on Wine's start-up,
+        so it runs beside other work)."""
+        return subprocess.Popen(["bash", "-c", 'source "$1" && make_wine_prefix "$2" "$3"', "-",
+                                 prefix_script, prefix, com1_link],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    @staticmethod
+    def wait_prefix(process, timeout=180):
+        try:
+            output, _ = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            raise AssertionError(f"the Wine prefix was not ready after {timeout} s") from None
+        if process.returncode != 0:
+            raise AssertionError(f"making the Wine prefix failed: {output.strip()}")
+
+    def wine_env(self, **extra):
+        env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH="win64", WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=", LOCPATH=os.path.join(self.prefix, "locale"),
+                   LC_ALL="ja_JP.UTF-8", **self.display)
+        env.update(extra)
+        return env
+
+    def start_server(self, session):
+        """A server that stays between the programs: no start-up cost per run, and the named
+        mutex lives in it. Wine's desktop process starts with it and must see the X server."""
+        self.display = {key: value for key, value in session.env().items()
+                        if key in ("DISPLAY", "XDG_RUNTIME_DIR")}
+        subprocess.run(["wineserver", "-p"], env=self.wine_env(), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.wine_env(), check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.server_started = True
+
+    def close(self):
+        if self.server_started:
+            subprocess.run(["wineserver", "-k"], env=self.wine_env(), check=False)
+            self.server_started = False
+
+    def install(self, directory):
+        # Hard links where possible: a scenario's copy costs nothing and can still be removed.
+        def link_or_copy(source, target):
+            if os.path.exists(target) and os.path.samefile(source, target):
+                return  # a second start from the same directory
+            try:
+                os.link(source, target)
+            except OSError:
+                shutil.copy2(source, target)
+        if os.path.realpath(directory) != os.path.realpath(self.distribution):
+            shutil.copytree(self.distribution, directory, dirs_exist_ok=True,
+                            copy_function=link_or_copy)
+        return os.path.join(directory, "Vennick.exe")
+
+    @staticmethod
+    def ini_path(executable):
+        return os.path.splitext(executable)[0] + ".INI"
+
+    @staticmethod
+    def command(executable):
+        return ["wine", executable]
+
+    def env(self, session):
+        return self.wine_env()
+
+    @staticmethod
+    def native_path(path):
+        """The Windows name of a Linux path (drive Z: is the root)."""
+        return "Z:" + path.replace("/", "\\")
+
+    def _helper(self, *args, **popen):
+        if not self.helper:
+            raise Skip("no vennick-win-helper.exe given")
+        return subprocess.Popen(["wine", self.helper, *args], env=self.wine_env(),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
+
+    def hold_files(self, milliseconds, *paths):
+        """Another Windows process holds `paths` open without sharing for `milliseconds`;
+        returns once they are held."""
+        process = self._helper("hold", str(milliseconds), *map(self.native_path, paths),
+                               text=True)
+        line = process.stdout.readline().strip()
+        if line != "held":
+            raise AssertionError(f"vennick-win-helper: {line} {process.stderr.read().strip()}")
+        return process
+
+    def profile_written(self, initial, writes):
+        """The bytes Windows' WritePrivateProfileStringA makes of an INI holding `initial`
+        with `writes` [(section, key, value)] applied in order."""
+        with tempfile.TemporaryDirectory(prefix="vennick-profile-") as directory:
+            path = os.path.join(directory, "reference.INI")
+            with open(path, "wb") as out:
+                out.write(initial)
+            # The arguments go through the ANSI code page (932), as the program's own calls.
+            args = [self.native_path(path)] + [str(item) for write in writes for item in write]
+            process = self._helper("profile", *args)
+            _, error = process.communicate(timeout=30)
+            assert process.returncode == 0, f"vennick-win-helper profile: {error!r}"
+            with open(path, "rb") as source:
+                return source.read()
+
+
 class Vennick:
     """One copy of the program in a directory of its own (its INI and fallback log beside it)."""
 
-    def __init__(self, session, executable, directory):
+    def __init__(self, session, target, directory):
         self.session = session
+        self.target = target
         self.directory = directory
         os.makedirs(directory, exist_ok=True)
-        self.executable = os.path.join(directory, "Vennick")
-        shutil.copy2(executable, self.executable)
-        self.ini_path = self.executable + ".INI"
+        self.executable = target.install(directory)
+        self.ini_path = target.ini_path(self.executable)
         self.process = None
         self.window = None
 
@@ -213,20 +381,38 @@ class Vennick:
             return source.read()
 
     def start(self):
-        self.process = subprocess.Popen([self.executable], cwd=self.directory,
-                                        env=self.session.env(QT_QPA_PLATFORM="xcb"),
+        self.process = subprocess.Popen(self.target.command(self.executable), cwd=self.directory,
+                                        env=self.target.env(self.session),
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         return self
 
-    def wait_main_window(self, timeout=10):
+    def wait_main_window(self, timeout=None):
+        timeout = timeout or self.target.start_timeout
         self.window = self.session.wait_window(MAIN_CAPTION, self.process.pid, timeout)
         return self.window
 
     def wait_box(self, caption, timeout=10):
         return self.session.wait_window(caption, self.process.pid, timeout)
 
-    def answer_box(self, caption, key="Return", timeout=10):
+    def box_text(self, box):
+        """A message box's text: on Windows, Ctrl+C copies caption, text and buttons to the
+        clipboard (Qt's message box does so there only); under Wine the X clipboard follows."""
+        separator = "-" * 27 + "\n"
+        self.session.clear_clipboard()
+        self.session.key(box, "ctrl+c")
+
+        def copied():
+            text = self.session.clipboard()
+            return text if text.startswith(separator) else None
+        return wait_for(copied, 5, "the box's text on the clipboard").split(separator)[2][:-1]
+
+    def answer_box(self, caption, key="Return", timeout=10, text=None):
+        """Answers the box with `key`; checks its text first when `text` is given and the
+        program can tell it (on Windows)."""
         box = self.wait_box(caption, timeout)
+        if text is not None and self.target.copies_box_text:
+            shown = self.box_text(box)
+            assert shown == text, f'box "{caption}" says {shown!r}, expected {text!r}'
         self.session.key(box, key)
         wait_for(lambda: box not in self.session.windows(caption, self.process.pid), timeout,
                  f'box "{caption}" to close after {key}')
@@ -362,6 +548,35 @@ class Simulator:
                 self.process.wait(5)
             except subprocess.TimeoutExpired:
                 self.process.kill()
+
+
+def held_elsewhere(device):
+    """Whether a process other than this one has `device` open (the program, or for a program
+    under Wine the wineserver that holds its files)."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        if int(pid) == os.getpid():
+            continue
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                if os.readlink(f"/proc/{pid}/fd/{fd}") == device:
+                    return True
+            except OSError:
+                pass
+    return False
+
+
+def unpack_distribution(archive, directory):
+    """Unpacks the Windows zip into `directory`; returns the folder holding Vennick.exe."""
+    with zipfile.ZipFile(archive) as source:
+        source.extractall(directory)
+    for folder, _, names in os.walk(directory):
+        if "Vennick.exe" in names:
+            return folder
+    raise AssertionError(f"no Vennick.exe in {archive}")
 
 
 def log_files(directory):

@@ -132,6 +132,18 @@ TEST_F(IniFileWrite, ValuesReadBackAsWritten) {
     }
 }
 
+// On Windows neither the folder's name nor the value may pass through the system's code page,
+// which need not be 932 (scripts/test-windows-western runs this with code page 1252).
+TEST_F(IniFileWrite, JapaneseFolderAndValueRoundTripWhateverTheSystemCodePage) {
+    const fs::path folder = dir_.path() / test::pathOf("設定ﾌｫﾙﾀﾞ Müller");
+    fs::create_directory(folder);
+    IniFile ini(utf8(folder / "Vennick.INI"));
+    ASSERT_TRUE(ini.write("WorkFiles", "exLogFilePath", "C:\\ログ\\出力ｱ"));
+    EXPECT_EQ(ini.read("WorkFiles", "exLogFilePath", "-"), "C:\\ログ\\出力ｱ");
+    EXPECT_EQ(readBytes(folder / "Vennick.INI"),
+              "[WorkFiles]\r\nexLogFilePath=C:\\\x83\x8D\x83O\\\x8Fo\x97\xCD\xB1\r\n");
+}
+
 TEST_F(IniFileWrite, ReplacesExistingKeyMatchedInAnyCase) {
     IniFile ini = withContent("[PARAMS]\r\nCBAURATE=1\r\n");
     ASSERT_TRUE(ini.write("Params", "cBauRate", "5"));

@@ -2,12 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <cstdlib>
+#include <QtGlobal>
 
 #include "app/vennick_application.h"
 
 int main(int argc, char** argv) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     vennick::registerFontSubstitutes();
     ::testing::InitGoogleTest(&argc, argv);

@@ -15,6 +15,7 @@ public:
     void inform(const std::string& text) override { informed.push_back(text); }
     bool confirm(const std::string& text) override {
         asked.push_back(text);
+        if (whileAsked) whileAsked();  // what happens while the question is open
         if (answers.empty()) return false;
         const bool answer = answers.front();
         answers.pop_front();
@@ -30,6 +31,7 @@ public:
     std::vector<std::string> errors;
     std::deque<bool> answers;
     std::function<void()> whileErrorShown;
+    std::function<void()> whileAsked;
 };
 
 }  // namespace vennick::test
