@@ -20,8 +20,8 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (CLIENT_W, MAIN_CAPTION, Instrument, Skip, Vennick, X11Session,  # noqa: E402
-                     ini_text, log_files, logged_lines, wait_for)
+from harness import (CLIENT_W, MAIN_CAPTION, Instrument, LinuxTarget, Skip, Vennick,  # noqa: E402
+                     X11Session, ini_text, log_files, logged_lines, wait_for)
 
 LINES_PER_SECOND = 100
 # A line counts as "in the window for 100 ms" once it was sent this long before the kill while
@@ -113,7 +113,8 @@ class Stream:
         self.logs = os.path.join(self.root, "logs")
         os.makedirs(self.logs)
         self.instrument = Instrument()
-        self.program = Vennick(session, options.vennick, os.path.join(self.root, "app"))
+        self.program = Vennick(session, LinuxTarget(options.vennick),
+                               os.path.join(self.root, "app"))
         self.program.write_ini(ini_text(log_dir=self.logs, wait_index=wait_index,
                                         com1=self.instrument.device))
         self.feed = Feed(self.instrument, eot_every)
