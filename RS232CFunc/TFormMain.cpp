@@ -21,6 +21,7 @@
 #include "RS232CFunc/auto_write.h"
 #include "RS232CFunc/form_main_style.h"
 #include "RS232CFunc/frame_placement.h"
+#include "RS232CFunc/journal.h"
 #include "RS232CFunc/serial_port.h"
 #include "RS232CFunc/window_placement.h"
 #include "settings/app_error.h"
@@ -93,6 +94,10 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
           QMetaObject::invokeMethod(
               this, [this] { drainReceived(); }, Qt::QueuedConnection);
       })) {
+    if (services_.journal) {
+        runState_.setBufferObserver(services_.journal);
+        writer_.setGuard(services_.journal);
+    }
     buildWidgets();
     view_.attach(runState_, {memo1_, label1_, labelBigLog_, actionWrite_, actionBuffErase_,
                              actionDeleteLine_});

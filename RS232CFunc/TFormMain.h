@@ -27,10 +27,14 @@ class QToolBar;
 namespace vennick {
 
 class FramePlacer;
+class Journal;
 class Notifier;
 class SerialPort;
 
 // What the main window needs from outside; tests replace the boxes, the clock and the pauses.
+// Repaints of a fast stream are coalesced to this period.
+inline constexpr int kViewFlushPeriodMs = 100;
+
 struct FormMainServices {
     Notifier& notifier;
     std::string executableDir;  // with its trailing separator
@@ -38,7 +42,8 @@ struct FormMainServices {
     LocalClock clock = systemLocalTime;
     std::function<void(int milliseconds)> pause;  // the UI thread's pauses; sleeps when unset
     std::function<std::unique_ptr<SerialPort>()> makeSerialPort;  // createSerialPort when unset
-    int viewFlushMs = 100;  // how long the widgets may lag behind a fast stream
+    int viewFlushMs = kViewFlushPeriodMs;  // how long the widgets may lag behind a fast stream
+    Journal* journal = nullptr;            // keeps the buffer on the disk; none when unset
 };
 
 // The main window: Idle with the big start button, then Monitoring with the received lines.

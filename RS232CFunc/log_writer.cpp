@@ -32,7 +32,11 @@ std::optional<std::string> LogWriter::write(const std::string& logDirectory,
         throw AppError("Cannot create " + directory);
     }
     const std::string path = directory + pathSeparator() + logFileName(clock_());
-    if (!appendToFileDurably(path, utf8ToCp932(text))) return std::nullopt;
+    const std::string bytes = utf8ToCp932(text);
+    if (guard_) guard_->beforeAppend(path, bytes);
+    const bool landed = appendToFileDurably(path, bytes);
+    if (guard_) guard_->afterAppend(landed);
+    if (!landed) return std::nullopt;
     return path;
 }
 

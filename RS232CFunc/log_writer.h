@@ -26,6 +26,15 @@ std::string logFileName(TimeOfDay time);
 // was (a new file removed, an appended tail cut back) and false comes back. One file per OS.
 bool appendToFileDurably(const std::string& path, std::string_view bytes);
 
+// Told around every append of a batch to a log file, so that a crash in between can be settled.
+class LogWriteGuard {
+public:
+    virtual ~LogWriteGuard() = default;
+    // The file and the exact bytes it is about to get.
+    virtual void beforeAppend(const std::string& path, std::string_view bytes) = 0;
+    virtual void afterAppend(bool landed) = 0;
+};
+
 // Moves a batch of lines into the time-named file of the log directory.
 class LogWriter {
 public:
@@ -42,9 +51,13 @@ public:
     // file written, or nothing when the save failed (the caller keeps its lines).
     std::optional<std::string> write(const std::string& logDirectory, std::string_view text);
 
+    // At most one guard; nullptr detaches it.
+    void setGuard(LogWriteGuard* guard) { guard_ = guard; }
+
 private:
     std::string executableDir_;
     LocalClock clock_;
+    LogWriteGuard* guard_ = nullptr;
 };
 
 }  // namespace vennick

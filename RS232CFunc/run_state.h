@@ -67,6 +67,9 @@ public:
     void applyViewEdit(std::size_t offset, std::size_t removed, std::string_view inserted);
     void selectionLengthChanged(int length) { selectionLength_ = length; }
 
+    // Told of every change to the buffer's text (the journal); nullptr detaches it.
+    void setBufferObserver(LineBufferObserver* observer) { buffer_.setObserver(observer); }
+
     // State --------------------------------------------------------------------------------
     const LineBuffer& buffer() const { return buffer_; }
     const Settings& settings() const { return settings_; }

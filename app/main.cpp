@@ -2,6 +2,8 @@
 #include <QObject>
 
 #include "RS232CFunc/TFormMain.h"
+#include "RS232CFunc/journal.h"
+#include "RS232CFunc/journal_recovery.h"
 #include "RS232CPara/TRS232CParaForm.h"
 #include "app/app_texts.h"
 #include "app/instance_guard.h"
@@ -14,13 +16,26 @@ namespace {
 
 using vennick::InstanceGuard;
 
-int runWindows(vennick::Notifier& notifier, const std::string& executable) {
+#ifdef VENNICK_WITHOUT_JOURNAL
+constexpr bool kWithJournal = false;  // a build for measuring the journal's cost
+#else
+constexpr bool kWithJournal = true;
+#endif
+
+int runWindows(vennick::Notifier& notifier, const std::string& executable,
+               vennick::Journal* journal) {
     vennick::TFormMain form({notifier,
                              vennick::directoryOf(executable),
                              vennick::iniPathFor(executable),
                              vennick::systemLocalTime,
                              {},
-                             {}});
+                             {},
+                             vennick::kViewFlushPeriodMs,
+                             journal});
+    if (journal) {
+        vennick::LogWriter writer(vennick::directoryOf(executable), vennick::systemLocalTime);
+        vennick::writeJournalLeftOver(*journal, form.settings().logDirectory, writer, notifier);
+    }
     vennick::TRS232CParaForm settingsDialog(
         {notifier, form.settings(), [&form] { return form.close(); }, {}}, &form);
     form.setSettingsDialog(&settingsDialog);
@@ -47,13 +62,17 @@ int main(int argc, char** argv) {
         boxes.inform("Vennick はすでに起動されています。");
         return 0;
     }
+    // Only the copy that runs opens the journal; the file lock keeps out any other.
+    std::unique_ptr<vennick::Journal> journal =
+        kWithJournal ? vennick::Journal::open(vennick::journalPathFor(executable)) : nullptr;
     try {
-        runWindows(boxes, executable);
+        runWindows(boxes, executable, journal.get());
     } catch (const vennick::AppError& error) {
         boxes.showError(error.what());
     } catch (...) {
         boxes.showError("");  // not ours: shown without a message; the program still ends well
     }
+    journal.reset();  // flushed before the next copy may start
     guard.release();
     return 0;
 }

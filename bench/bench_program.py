@@ -23,7 +23,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "acceptance"))
-from harness import Instrument, Vennick, X11Session, ini_text, log_files  # noqa: E402
+from harness import Instrument, LinuxTarget, Vennick, X11Session, ini_text, log_files  # noqa: E402
 
 BYTES_PER_SECOND = 200_000
 LINES_PER_BATCH = 100
@@ -200,7 +200,7 @@ def main():
     parser.add_argument("--plot")
     parser.add_argument("--json")
     options = parser.parse_args()
-    executable = os.path.abspath(os.path.join(options.build, "app", "Vennick"))
+    executable = LinuxTarget(os.path.abspath(os.path.join(options.build, "app", "Vennick")))
     workdir = tempfile.mkdtemp(prefix="vennick-bench-")
     artifacts = os.path.join(workdir, "shots")
     results = {"seconds": options.seconds}

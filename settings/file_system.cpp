@@ -23,11 +23,15 @@ std::string directoryOf(const std::string& path) {
     return path.substr(0, fileNameStart(path));
 }
 
-std::string iniPathFor(const std::string& executable) {
-    const auto nameStart = fileNameStart(executable);
-    const auto dot = executable.rfind('.');
+std::string withExtension(const std::string& path, const std::string& extension) {
+    const auto nameStart = fileNameStart(path);
+    const auto dot = path.rfind('.');
     const bool hasExtension = dot != std::string::npos && dot >= nameStart;
-    return (hasExtension ? executable.substr(0, dot) : executable) + ".INI";
+    return (hasExtension ? path.substr(0, dot) : path) + extension;
+}
+
+std::string iniPathFor(const std::string& executable) {
+    return withExtension(executable, ".INI");
 }
 
 }  // namespace vennick

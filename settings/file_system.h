@@ -13,6 +13,10 @@ std::string executablePath();
 // Directory part of a path, with its trailing separator ("C:\Tools\" for "C:\Tools\x.exe").
 std::string directoryOf(const std::string& path);
 
+// The path with the extension of its file name replaced by `extension` (".INI"), or with
+// `extension` appended when the name has none.
+std::string withExtension(const std::string& path, const std::string& extension);
+
 // The settings file of an executable: its extension replaced by ".INI", or ".INI" appended.
 std::string iniPathFor(const std::string& executable);
 

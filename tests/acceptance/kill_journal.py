@@ -1,0 +1,241 @@
+#!/usr/bin/env python3
+"""Kills Vennick with SIGKILL at random moments while an instrument sends lines at a steady rate,
+once with "0秒" (lines stay in the window until the next start writes them from the journal) and
+once with "1秒" (automatic writes, and an EOT every 50 lines for many more), restarting it after
+every kill. Afterwards every line that had been in the window long enough is in a log file, no
+line is there twice, and the files hold the lines in the order they were sent.
+
+The two streams run at once, each with an X server of its own.
+
+usage: kill_journal.py --vennick PATH [--kills 100] [--seed N] [--artifacts DIR]"""
+
+import argparse
+import os
+import random
+import shutil
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (CLIENT_W, MAIN_CAPTION, Instrument, LinuxTarget, Skip, Vennick,  # noqa: E402
+                     X11Session, ini_text, log_files, logged_lines, wait_for)
+
+LINES_PER_SECOND = 100
+# A line counts as "in the window for 100 ms" once it was sent this long before the kill while
+# the program was monitoring: 100 ms in the window plus up to 100 ms from the port into it.
+REQUIRED_AGE = 0.2
+STARTUP_KILLS = 0.15  # the share of kills aimed at the start (journal recovery, idle window)
+BOX_CAPTION = "Vennick"
+
+
+class Feed:
+    """Sends numbered lines at a steady rate into a pseudo-terminal that outlives the program
+    copies, and notes when each one left."""
+
+    def __init__(self, instrument, eot_every):
+        self.instrument = instrument
+        self.eot_every = eot_every
+        self.sent = []  # monotonic time of line n + 1
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        start = time.monotonic()
+        while not self.stopped.is_set():
+            n = len(self.sent) + 1
+            delay = start + n / LINES_PER_SECOND - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            data = b"%07d\r\n" % n
+            if self.eot_every and n % self.eot_every == 0:
+                data += b"\x04"
+            self.instrument.send(data)
+            self.sent.append(time.monotonic())
+
+    def start(self):
+        self.thread.start()
+
+    def stop(self):
+        self.stopped.set()
+        self.thread.join()
+
+
+def open_main_window(program, timeout=20):
+    """Waits for the main window, answering the journal's notice on the way."""
+    session = program.session
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for box in session.windows(BOX_CAPTION, program.process.pid):
+            session.key(box, "Return")
+        main = session.windows(MAIN_CAPTION, program.process.pid)
+        if main:
+            program.window = main[-1]
+            return
+        if not program.alive():
+            raise AssertionError("Vennick ended on its own")
+        time.sleep(0.03)
+    raise AssertionError("no main window")
+
+
+def start_monitoring(program, attempts=3):
+    """Clicks 受信開始 until the window moves to the top right: a click while the window is
+    still being placed can miss the button."""
+    for attempt in range(attempts):
+        try:
+            program.click_start()
+            width = program.session.size[0]
+            wait_for(lambda: program.session.geometry(program.window)[0] + CLIENT_W >= width - 8,
+                     4, "the window to move to the top right (monitoring)")
+            return
+        except AssertionError:
+            if attempt == attempts - 1 or not program.alive():
+                raise
+
+
+def kill(program):
+    killed = time.monotonic()
+    program.process.kill()
+    program.process.wait(5)
+    return killed
+
+
+class Stream:
+    def __init__(self, name, wait_index, eot_every, kills, options, session, rng):
+        self.name = name
+        self.wait_index = wait_index
+        self.kills = kills
+        self.rng = rng
+        self.session = session
+        self.root = tempfile.mkdtemp(prefix=f"vennick-kill-{name}-")
+        self.logs = os.path.join(self.root, "logs")
+        os.makedirs(self.logs)
+        self.instrument = Instrument()
+        self.program = Vennick(session, LinuxTarget(options.vennick),
+                               os.path.join(self.root, "app"))
+        self.program.write_ini(ini_text(log_dir=self.logs, wait_index=wait_index,
+                                        com1=self.instrument.device))
+        self.feed = Feed(self.instrument, eot_every)
+        self.monitored = []  # (monitoring seen since, killed at)
+        self.error = None
+
+    def run(self):
+        try:
+            self.feed.start()
+            for _ in range(self.kills):
+                self.program.start()
+                if self.rng.random() < STARTUP_KILLS:
+                    time.sleep(self.rng.uniform(0, 1.2))
+                    kill(self.program)
+                    continue
+                open_main_window(self.program)
+                start_monitoring(self.program)
+                since = time.monotonic()
+                time.sleep(self.rng.uniform(0, 1.0))
+                self.monitored.append((since, kill(self.program)))
+            self.feed.stop()
+            # One more start writes what the last copy left; then a normal close from Idle.
+            self.program.start()
+            open_main_window(self.program)
+            self.program.click_tool("終了")
+            self.program.wait_exit(10)
+        except Exception as error:  # noqa: BLE001 - reported by the main thread
+            self.error = error
+            traceback.print_exc()
+            print("screenshot:", self.session.screenshot(f"kill-{self.name}-failure"))
+        finally:
+            if self.feed.thread.is_alive():
+                self.feed.stop()
+            self.program.kill()
+
+    def required(self):
+        """The lines that were sent while a copy monitored, long enough before its kill."""
+        return {n for n, sent in enumerate(self.feed.sent, 1)
+                if any(since <= sent and sent + REQUIRED_AGE <= killed
+                       for since, killed in self.monitored)}
+
+    def check(self):
+        numbers = [int(line) for line in logged_lines(self.logs)]
+        twice = len(numbers) - len(set(numbers))
+        assert twice == 0, f"{self.name}: {twice} lines written twice"
+        disorder = [(a, b) for a, b in zip(numbers, numbers[1:]) if a > b]
+        assert not disorder, f"{self.name}: lines out of order, e.g. {disorder[:3]}"
+        required = self.required()
+        missing = sorted(required - set(numbers))
+        assert not missing, (f"{self.name}: {len(missing)} of {len(required)} lines lost, "
+                             f"e.g. {missing[:10]}")
+        print(f"{self.name}: {self.kills} kills, {len(self.feed.sent)} lines sent, "
+              f"{len(required)} required, {len(numbers)} written in "
+              f"{len(log_files(self.logs))} files: none lost, none twice, in order")
+
+    def close(self):
+        self.instrument.close()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def open_session(artifacts, attempts=3):
+    """An X server with its window manager; on a busy machine one may fail to come up."""
+    for attempt in range(attempts):
+        session = X11Session(artifacts)
+        try:
+            return session.__enter__()
+        except AssertionError:
+            session.__exit__(None, None, None)
+            if attempt == attempts - 1:
+                raise
+
+
+def run_streams(streams):
+    threads = [threading.Thread(target=stream.run) for stream in streams]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    failures = [f"{stream.name}: {stream.error!r}" for stream in streams if stream.error]
+    for stream in streams:
+        if not stream.error:
+            try:
+                stream.check()
+            except AssertionError as error:
+                failures.append(str(error))
+    return failures
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawTextHelpFormatter)
+    parser.add_argument("--vennick", required=True)
+    parser.add_argument("--kills", type=int, default=100, help="in all, shared by the streams")
+    parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--artifacts", default=tempfile.gettempdir())
+    options = parser.parse_args()
+    seed = options.seed if options.seed is not None else random.randrange(1 << 30)
+    print(f"seed {seed}")
+    started = time.monotonic()
+
+    sessions, streams = [], []
+    try:
+        for name, wait_index, eot_every in (("0s", 0, None), ("1s", 1, 50)):
+            session = open_session(os.path.join(options.artifacts, f"kill-{name}"))
+            sessions.append(session)
+            streams.append(Stream(name, wait_index, eot_every, options.kills // 2, options,
+                                  session, random.Random(f"{seed}-{name}")))
+        failures = run_streams(streams)
+    except Skip as reason:
+        print(f"skipped: {reason}")
+        return 77
+    finally:
+        for stream in streams:
+            stream.close()
+        for session in sessions:
+            session.__exit__(None, None, None)
+    print(f"{time.monotonic() - started:.0f} s")
+    for failure in failures:
+        print("FAILED:", failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
