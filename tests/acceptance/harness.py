@@ -643,5 +643,15 @@ class Tmpfs:
     def remount(self, options):
         subprocess.run(["mount", "-o", f"remount,{options}", self.path], check=True)
 
+    def cover_read_only(self):
+        """Lays a read-only view over the folder: what is opened by name from now on cannot be
+        written, while files the program already holds open (its journal) stay as they are, which
+        a plain read-only remount would refuse as busy."""
+        subprocess.run(["mount", "--bind", self.path, self.path], check=True)
+        subprocess.run(["mount", "-o", "remount,bind,ro", self.path], check=True)
+
+    def uncover(self):
+        subprocess.run(["umount", self.path], check=True)
+
     def unmount(self):
         subprocess.run(["umount", "-l", self.path], check=False)

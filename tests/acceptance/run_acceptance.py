@@ -555,7 +555,7 @@ def scenario_fault_ini_read_only_at_close(case):
     case.cleanups.append(tmpfs.unmount)
     program = case.program("ro-app", com1="/dev/null", wait_index=2).start()
     program.wait_main_window()
-    tmpfs.remount("ro")
+    tmpfs.cover_read_only()
     program.click_tool("終了")
     box = program.wait_box("Vennick")
     time.sleep(0.2)
@@ -565,7 +565,7 @@ def scenario_fault_ini_read_only_at_close(case):
     time.sleep(0.5)
     assert program.alive(), "the program ended although the INI was not written"
     assert case.session.windows(MAIN_CAPTION, program.process.pid), "the main window is gone"
-    tmpfs.remount("rw")
+    tmpfs.uncover()
     program.click_tool("終了")
     assert program.wait_exit(5) == 0, "the second close did not end the program with 0"
     check_ini_complete(program.read_ini(), RadioWaitTimeIndex=2)
