@@ -10,6 +10,7 @@
 
 #include "RS232CFunc/journal_file.h"
 #include "settings/wide_text_win32.h"
+#include "settings/win32_file.h"
 
 namespace vennick {
 namespace {
@@ -35,20 +36,6 @@ bool seek(HANDLE file, std::uint64_t offset) {
     LARGE_INTEGER at{};
     at.QuadPart = static_cast<LONGLONG>(offset);
     return ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != 0;
-}
-
-bool writeAll(HANDLE file, std::string_view bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const DWORD chunk =
-            static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
-        DWORD written = 0;
-        if (!::WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
-            return false;
-        }
-        done += written;
-    }
-    return true;
 }
 
 bool readAt(HANDLE file, std::uint64_t offset, std::uint64_t length, std::string& bytes) {
@@ -111,7 +98,7 @@ std::optional<std::string> JournalFile::readAll() {
 
 bool JournalFile::writeDurably(std::uint64_t offset, std::string_view bytes) {
     const HANDLE file = handleOf(handle_);
-    return handle_ != kNoHandle && seek(file, offset) && writeAll(file, bytes) &&
+    return handle_ != kNoHandle && seek(file, offset) && win32::writeAll(file, bytes) &&
            ::FlushFileBuffers(file);
 }
 
@@ -124,7 +111,7 @@ bool JournalFile::replaceDurably(std::string_view bytes) {
     const std::wstring temporary = utf8ToWide(path_ + ".new");
     const HANDLE file = openExclusive(temporary, GENERIC_WRITE, CREATE_ALWAYS);
     if (file == INVALID_HANDLE_VALUE) return false;
-    const bool written = writeAll(file, bytes) && ::FlushFileBuffers(file);
+    const bool written = win32::writeAll(file, bytes) && ::FlushFileBuffers(file);
     ::CloseHandle(file);
     closeHandle();
     const bool moved = written && ::MoveFileExW(temporary.c_str(), utf8ToWide(path_).c_str(),

@@ -11,33 +11,11 @@
 #include <string>
 
 #include "RS232CFunc/log_writer.h"
+#include "settings/wide_text_win32.h"
+#include "settings/win32_file.h"
 
 namespace vennick {
 namespace {
-
-std::wstring widen(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    const int length = static_cast<int>(utf8.size());
-    const int wideLength = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
-    if (wideLength <= 0) return {};
-    std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, wide.data(), wideLength);
-    return wide;
-}
-
-bool writeAll(HANDLE file, std::string_view bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const DWORD chunk =
-            static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
-        DWORD written = 0;
-        if (!::WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
-            return false;
-        }
-        done += written;
-    }
-    return true;
-}
 
 // Cuts an existing file back to the size it had before this write.
 void cutBack(HANDLE file, LARGE_INTEGER originalSize) {
@@ -72,7 +50,7 @@ NewFile writeNewFile(const std::wstring& path, std::string_view bytes) {
     std::wstring temporary;
     const HANDLE file = createTemporary(directoryPart(path), temporary);
     if (file == INVALID_HANDLE_VALUE) return NewFile::Unavailable;
-    const bool written = writeAll(file, bytes) && ::FlushFileBuffers(file);
+    const bool written = win32::writeAll(file, bytes) && ::FlushFileBuffers(file);
     ::CloseHandle(file);
     // Shown again before it takes its name: a crash after the move must not hide a batch.
     if (!written || !::SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL)) {
@@ -100,7 +78,7 @@ bool appendInPlace(const std::wstring& path, std::string_view bytes) {
     LARGE_INTEGER originalSize{};
     const LARGE_INTEGER zero{};
     const bool atEnd = ::SetFilePointerEx(file, zero, &originalSize, FILE_END) != 0;
-    if (atEnd && writeAll(file, bytes) && ::FlushFileBuffers(file)) {
+    if (atEnd && win32::writeAll(file, bytes) && ::FlushFileBuffers(file)) {
         ::CloseHandle(file);  // the bytes are on the disk already
         return true;
     }
@@ -119,7 +97,7 @@ TimeOfDay systemLocalTime() {
 }
 
 bool appendToFileDurably(const std::string& path, std::string_view bytes) {
-    const std::wstring widePath = widen(path);
+    const std::wstring widePath = utf8ToWide(path);
     if (widePath.empty()) return false;
     if (::GetFileAttributesW(widePath.c_str()) == INVALID_FILE_ATTRIBUTES &&
         ::GetLastError() == ERROR_FILE_NOT_FOUND) {

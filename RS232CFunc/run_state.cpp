@@ -18,16 +18,17 @@ std::int32_t addWrapping(std::int32_t count, std::int32_t amount) {
 
 // "line=%d nb=%d gb=%d", made for every line of a fast stream: without printf's cost.
 std::string lineStatus(int lines, std::int32_t accepted, std::int32_t received) {
-    char text[64];
-    char* at = text;
-    const auto field = [&](std::string_view name, std::int64_t value) {
-        at = std::copy(name.begin(), name.end(), at);
-        at = std::to_chars(at, text + sizeof text, value).ptr;
+    std::string text;
+    text.reserve(48);
+    const auto field = [&text](std::string_view name, std::int64_t value) {
+        char digits[24];  // any 64-bit value with its sign
+        text += name;
+        text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
     };
     field("line=", lines);
     field(" nb=", accepted);
     field(" gb=", received);
-    return std::string(text, at);
+    return text;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "settings/cp932.h"
 #include "settings/ini_file_platform.h"
 #include "settings/wide_text_win32.h"
+#include "settings/win32_file.h"
 
 // The INI file's bytes on Windows, through wide paths. The profile functions are not used: they
 // take the path and the file's bytes through the ANSI code page, which on a Windows whose code
@@ -35,20 +36,6 @@ public:
 private:
     HANDLE handle_;
 };
-
-bool writeAll(HANDLE file, std::string_view bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const DWORD chunk =
-            static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
-        DWORD written = 0;
-        if (!WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
-            return false;
-        }
-        done += written;
-    }
-    return true;
-}
 
 // Others may read and write it meanwhile, as with the profile functions.
 std::optional<std::string> readAll(const std::wstring& path) {
@@ -84,7 +71,7 @@ std::wstring writeTemporary(const std::wstring& path, std::string_view bytes) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
             return {};
         }
-        const bool written = writeAll(file.get(), bytes) && FlushFileBuffers(file.get());
+        const bool written = win32::writeAll(file.get(), bytes) && FlushFileBuffers(file.get());
         file.close();
         if (written) return temporary;
         DeleteFileW(temporary.c_str());
@@ -99,7 +86,7 @@ bool rewriteInPlace(const std::wstring& path, std::string_view bytes) {
     const FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.valid() && writeAll(file.get(), bytes) && SetEndOfFile(file.get()) &&
+    return file.valid() && win32::writeAll(file.get(), bytes) && SetEndOfFile(file.get()) &&
            FlushFileBuffers(file.get());
 }
 
