@@ -196,7 +196,9 @@ void TFormMain::buildMemo(QWidget* central) {
     memo1_->setUndoRedoEnabled(false);
     memo1_->setFrameShape(QFrame::Box);
     memo1_->setLineWidth(1);
-    memo1_->document()->setDocumentMargin(1);
+    // The rows reach the frame: with the Windows style's taller radio items a margin would leave
+    // the list a pixel short of two whole rows.
+    memo1_->document()->setDocumentMargin(0);
     memo1_->viewport()->installEventFilter(this);
 }
 
