@@ -5,14 +5,18 @@ once with "1秒" (automatic writes, and an EOT every 50 lines for many more), re
 every kill. Afterwards every line that had been in the window long enough is in a log file, no
 line is there twice, and the files hold the lines in the order they were sent.
 
-The two streams run at once, each with an X server of its own.
+On Linux the two streams run at once, each with an X server of its own. Under Wine
+(--wine-zip) they run one after the other in one prefix, since its COM1 is one device; there
+Vennick.exe ends by TerminateProcess (taskkill /F), as the task manager ends it.
 
-usage: kill_journal.py --vennick PATH [--kills 100] [--seed N] [--artifacts DIR]"""
+usage: kill_journal.py --vennick PATH [--kills 100] [--seed N] [--artifacts DIR]
+       kill_journal.py --wine-zip ZIP [--kills 24] [--seed N] [--artifacts DIR]"""
 
 import argparse
 import os
 import random
 import shutil
+import subprocess
 import sys
 import tempfile
 import threading
@@ -21,7 +25,8 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (CLIENT_W, MAIN_CAPTION, Instrument, LinuxTarget, Skip, Vennick,  # noqa: E402
-                     X11Session, ini_text, log_files, logged_lines, wait_for)
+                     WineTarget, X11Session, ini_text, log_files, logged_lines,
+                     unpack_distribution, wait_for)
 
 LINES_PER_SECOND = 100
 # A line counts as "in the window for 100 ms" once it was sent this long before the kill while
@@ -63,10 +68,10 @@ class Feed:
         self.thread.join()
 
 
-def open_main_window(program, timeout=20):
+def open_main_window(program):
     """Waits for the main window, answering the journal's notice on the way."""
     session = program.session
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + max(20, program.target.start_timeout)
     while time.monotonic() < deadline:
         for box in session.windows(BOX_CAPTION, program.process.pid):
             session.key(box, "Return")
@@ -96,14 +101,22 @@ def start_monitoring(program, attempts=3):
 
 
 def kill(program):
+    """Ends the program abruptly; returns a moment no later than its end."""
     killed = time.monotonic()
-    program.process.kill()
-    program.process.wait(5)
+    if isinstance(program.target, WineTarget):
+        # TerminateProcess from another Windows process; the Linux process ends with it.
+        subprocess.run(["wine", "taskkill", "/F", "/IM", "Vennick.exe"], check=True,
+                       env=program.target.wine_env(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30)
+        program.process.wait(30)
+    else:
+        program.process.kill()
+        program.process.wait(5)
     return killed
 
 
 class Stream:
-    def __init__(self, name, wait_index, eot_every, kills, options, session, rng):
+    def __init__(self, name, wait_index, eot_every, kills, target, session, rng):
         self.name = name
         self.wait_index = wait_index
         self.kills = kills
@@ -112,11 +125,12 @@ class Stream:
         self.root = tempfile.mkdtemp(prefix=f"vennick-kill-{name}-")
         self.logs = os.path.join(self.root, "logs")
         os.makedirs(self.logs)
-        self.instrument = Instrument()
-        self.program = Vennick(session, LinuxTarget(options.vennick),
-                               os.path.join(self.root, "app"))
-        self.program.write_ini(ini_text(log_dir=self.logs, wait_index=wait_index,
-                                        com1=self.instrument.device))
+        # Under Wine COM1 is the prefix's link, pointed at this stream's device.
+        self.instrument = Instrument(target.com1_link)
+        self.program = Vennick(session, target, os.path.join(self.root, "app"))
+        self.program.write_ini(ini_text(log_dir=target.native_path(self.logs),
+                                        wait_index=wait_index,
+                                        com1="" if target.com1_link else self.instrument.device))
         self.feed = Feed(self.instrument, eot_every)
         self.monitored = []  # (monitoring seen since, killed at)
         self.error = None
@@ -187,12 +201,12 @@ def open_session(artifacts, attempts=3):
                 raise
 
 
-def run_streams(streams):
-    threads = [threading.Thread(target=stream.run) for stream in streams]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+STREAMS = (("0s", 0, None), ("1s", 1, 50))  # name, wait time index, EOT every N lines
+PREFIX_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                             "wine-prefix.sh")
+
+
+def checked(streams):
     failures = [f"{stream.name}: {stream.error!r}" for stream in streams if stream.error]
     for stream in streams:
         if not stream.error:
@@ -203,26 +217,68 @@ def run_streams(streams):
     return failures
 
 
+def run_on_linux(options, seed, sessions, streams):
+    """Both streams at once, each in an X server of its own."""
+    for name, wait_index, eot_every in STREAMS:
+        session = open_session(os.path.join(options.artifacts, f"kill-{name}"))
+        sessions.append(session)
+        streams.append(Stream(name, wait_index, eot_every, options.kills // 2,
+                              LinuxTarget(options.vennick), session,
+                              random.Random(f"{seed}-{name}")))
+    threads = [threading.Thread(target=stream.run) for stream in streams]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return checked(streams)
+
+
+def run_under_wine(options, seed, sessions, streams, work):
+    """One stream after the other in one prefix: COM1 leads to one device at a time."""
+    prefix = WineTarget.make_prefix(PREFIX_SCRIPT, os.path.join(work, "prefix"),
+                                    os.path.join(work, "com1"))
+    session = open_session(os.path.join(options.artifacts, "kill-wine"))
+    sessions.append(session)
+    target = WineTarget(unpack_distribution(options.wine_zip, os.path.join(work, "unzipped")),
+                        os.path.join(work, "prefix"), os.path.join(work, "com1"))
+    WineTarget.wait_prefix(prefix)
+    target.start_server(session)
+    try:
+        for name, wait_index, eot_every in STREAMS:
+            # Made only now: a stream's instrument points COM1 at its own device.
+            stream = Stream(name, wait_index, eot_every, options.kills // 2, target, session,
+                            random.Random(f"{seed}-{name}"))
+            streams.append(stream)
+            stream.run()
+        return checked(streams)
+    finally:
+        target.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawTextHelpFormatter)
-    parser.add_argument("--vennick", required=True)
-    parser.add_argument("--kills", type=int, default=100, help="in all, shared by the streams")
+    program = parser.add_mutually_exclusive_group(required=True)
+    program.add_argument("--vennick", help="the Linux program")
+    program.add_argument("--wine-zip", help="Vennick-win64.zip, run under Wine")
+    parser.add_argument("--kills", type=int, default=None,
+                        help="in all, shared by the streams (100 on Linux, 24 under Wine)")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--artifacts", default=tempfile.gettempdir())
     options = parser.parse_args()
+    if options.kills is None:
+        options.kills = 24 if options.wine_zip else 100
     seed = options.seed if options.seed is not None else random.randrange(1 << 30)
     print(f"seed {seed}")
     started = time.monotonic()
 
     sessions, streams = [], []
+    work = tempfile.mkdtemp(prefix="vennick-kill-wine-")
     try:
-        for name, wait_index, eot_every in (("0s", 0, None), ("1s", 1, 50)):
-            session = open_session(os.path.join(options.artifacts, f"kill-{name}"))
-            sessions.append(session)
-            streams.append(Stream(name, wait_index, eot_every, options.kills // 2, options,
-                                  session, random.Random(f"{seed}-{name}")))
-        failures = run_streams(streams)
+        if options.wine_zip:
+            failures = run_under_wine(options, seed, sessions, streams, work)
+        else:
+            failures = run_on_linux(options, seed, sessions, streams)
     except Skip as reason:
         print(f"skipped: {reason}")
         return 77
@@ -231,6 +287,7 @@ def main():
             stream.close()
         for session in sessions:
             session.__exit__(None, None, None)
+        shutil.rmtree(work, ignore_errors=True)
     print(f"{time.monotonic() - started:.0f} s")
     for failure in failures:
         print("FAILED:", failure)
