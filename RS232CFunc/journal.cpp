@@ -62,6 +62,7 @@ Journal::~Journal() {
         stopping_ = true;
     }
     wake_.notify_all();
+    stopped_.notify_all();
     flusher_.join();
     flush();
 }
@@ -102,8 +103,14 @@ std::optional<std::string> Journal::writeLeftOver(LogWriter& writer,
 void Journal::textChanged(std::size_t offset, std::size_t removed, std::string_view inserted) {
     const std::lock_guard lock(stateMutex_);
     if (live_.empty() && inserted.empty()) return;  // the clear after a landed write
-    journal::applyChange(live_, offset, removed, inserted);
     notePending();
+    if (removed == 0 && offset == live_.size()) {
+        if (!appendFrom_) appendFrom_ = live_.size();
+        live_ += inserted;
+        return;
+    }
+    closeAppendRun();
+    journal::applyChange(live_, offset, removed, inserted);
     journal::appendChange(pending_, offset, removed, inserted);
     if (live_.empty() && !needsRewrite_) cleanMark_ = pending_.size();
 }
@@ -123,6 +130,7 @@ void Journal::beforeAppend(const std::string& path, std::string_view bytes) {
                             .crc = journal::crc32(bytes)};
         {
             const std::lock_guard lock(stateMutex_);
+            closeAppendRun();
             openIntent_ = journal::encode(journal::intent(intent));
             pending_ += openIntent_;
         }
@@ -137,6 +145,7 @@ void Journal::afterAppend(bool landed) {
         if (skippedFrom_) {
             if (landed) {
                 pending_.resize(*skippedFrom_);
+                appendFrom_.reset();
                 live_.clear();
             }
         } else {
@@ -152,13 +161,26 @@ void Journal::afterAppend(bool landed) {
 
 void Journal::queue(const journal::Record& record) {
     notePending();
+    closeAppendRun();
     pending_ += journal::encode(record);
 }
 
 void Journal::notePending() {
-    if (!pending_.empty()) return;
+    if (hasPending()) return;
     pendingSince_ = std::chrono::steady_clock::now();
     wake_.notify_one();
+}
+
+bool Journal::hasPending() const {
+    return !pending_.empty() || appendFrom_.has_value();
+}
+
+// The appended text becomes one change record, in its place among the others.
+void Journal::closeAppendRun() {
+    if (!appendFrom_) return;
+    const std::size_t from = *appendFrom_;
+    appendFrom_.reset();
+    journal::appendChange(pending_, from, 0, std::string_view(live_).substr(from));
 }
 
 // What the journal describes, as few records: the texts and a log write under way.
@@ -179,6 +201,7 @@ void Journal::flushLocked() {
     std::string bytes;
     {
         const std::lock_guard lock(stateMutex_);
+        closeAppendRun();
         const std::uint64_t held = live_.size() + leftOver_.size() + openIntent_.size();
         const std::uint64_t after = fileBytes_ + pending_.size();
         const bool grown = after > 2 * held + kCompactSlackBytes && after > compactionFrom_;
@@ -219,6 +242,7 @@ void Journal::flushLocked() {
         needsRewrite_ = true;
         cleanMark_.reset();
         pendingSince_ = std::chrono::steady_clock::now();
+        wake_.notify_one();  // the flusher tries again even if nothing else changes
     }
 }
 
@@ -255,9 +279,10 @@ bool Journal::rewrite(const std::string& bytes) {
 void Journal::run() {
     std::unique_lock lock(stateMutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || !pending_.empty() || needsRewrite_; });
-        // Everything that changes within the delay goes out in one flush.
-        wake_.wait_until(lock, pendingSince_ + kFlushDelay, [this] { return stopping_; });
+        wake_.wait(lock, [this] { return stopping_ || hasPending() || needsRewrite_; });
+        // Everything that changes within the delay goes out in one flush. The changes do not
+        // wake it meanwhile: that is a wake-up per received batch at a fast line rate.
+        stopped_.wait_until(lock, pendingSince_ + kFlushDelay, [this] { return stopping_; });
         if (stopping_) return;  // the destructor flushes what is left
         lock.unlock();
         flush();

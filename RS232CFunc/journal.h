@@ -66,6 +66,8 @@ private:
     void run();
     void queue(const journal::Record& record);  // stateMutex_ held
     void notePending();                         // stateMutex_ held, before adding to pending_
+    bool hasPending() const;                    // stateMutex_ held
+    void closeAppendRun();                      // stateMutex_ held
     std::string snapshot() const;               // stateMutex_ held
     void flushLocked();                         // fileMutex_ held
     bool rewrite(const std::string& bytes);     // fileMutex_ held
@@ -78,8 +80,12 @@ private:
     std::uint64_t compactionFrom_ = 0;  // no rewrite below this size after one failed
 
     mutable std::mutex stateMutex_;
-    std::condition_variable wake_;
+    std::condition_variable wake_;     // the idle flusher: something is pending
+    std::condition_variable stopped_;  // the flusher within its delay: the journal closes
     std::string pending_;  // encoded records not yet on the disk
+    // Received lines arrive thousands a second and most are written to a log file before any
+    // flush: the text appended to live_ from here on is encoded only when it must go out.
+    std::optional<std::size_t> appendFrom_;
     std::chrono::steady_clock::time_point pendingSince_;
     std::string live_;           // the buffer's text as the journal has it
     std::string leftOver_;       // from earlier runs

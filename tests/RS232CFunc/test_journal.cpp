@@ -176,6 +176,22 @@ TEST_F(JournalTest, WhatTheBufferHoldsIsOnTheDiskAfterAFlushAndComesBackLeftOver
     EXPECT_EQ(open()->leftOver(), "99.5\r\n");
 }
 
+// A fast stream appends thousands of lines between two flushes: each run of them is one record.
+TEST_F(JournalTest, LinesAppendedBetweenChangesGoOutAsOneRecord) {
+    {
+        auto journal = open();
+        buffer.setObserver(journal.get());
+        for (int line = 0; line < 100; ++line) buffer.append(std::to_string(line));
+        journal->flush();
+        for (int line = 100; line < 150; ++line) buffer.append(std::to_string(line));
+        buffer.remove(0);
+        buffer.append("150");
+        buffer.setObserver(nullptr);
+    }
+    EXPECT_EQ(decode(readBytes(temp / "Vennick.JNL")).records.size(), 4u);
+    EXPECT_EQ(onDisk().live, buffer.text());
+}
+
 TEST_F(JournalTest, TheFlusherWritesChangesWithoutBeingAsked) {
     auto journal = open();
     buffer.setObserver(journal.get());
