@@ -313,7 +313,7 @@ void MemoViewSync::scrollToLastLine() {
 
 // --- Labels and actions -------------------------------------------------------------------
 
-void MemoViewSync::showStatus(const std::string& /*text*/) {
+void MemoViewSync::statusChanged() {
     showPending();
 }
 

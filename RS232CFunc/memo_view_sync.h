@@ -94,7 +94,7 @@ public:
     void setEditable(bool editable);
 
     // RunStateView
-    void showStatus(const std::string& text) override;
+    void statusChanged() override;
     void showWrittenCount(std::int32_t count) override;
     void showActions(const ActionStates& states) override;
     void textAppended() override;

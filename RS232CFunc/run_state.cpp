@@ -16,7 +16,7 @@ std::int32_t addWrapping(std::int32_t count, std::int32_t amount) {
                                      static_cast<std::uint32_t>(amount));
 }
 
-// "line=%d nb=%d gb=%d", made for every line of a fast stream: without printf's cost.
+// "line=%d nb=%d gb=%d"
 std::string lineStatus(int lines, std::int32_t accepted, std::int32_t received) {
     std::string text;
     text.reserve(48);
@@ -62,7 +62,8 @@ void RunState::applyLine(const LineEvent& event) {
             writeError = std::current_exception();
         }
     }
-    setStatus(lineStatus(buffer_.count(), accepted_, received_));
+    statusCounts_ = LineCounts{buffer_.count(), accepted_, received_};
+    view_.statusChanged();
     updateActions();
     if (writeError) std::rethrow_exception(writeError);
 }
@@ -126,8 +127,17 @@ void RunState::updateActions() {
 }
 
 void RunState::setStatus(std::string text) {
+    statusCounts_.reset();
     status_ = std::move(text);
-    view_.showStatus(status_);
+    view_.statusChanged();
+}
+
+const std::string& RunState::status() const {
+    if (statusCounts_) {
+        status_ = lineStatus(statusCounts_->lines, statusCounts_->accepted, statusCounts_->received);
+        statusCounts_.reset();
+    }
+    return status_;
 }
 
 void RunState::applyViewEdit(std::size_t offset, std::size_t removed, std::string_view inserted) {

@@ -26,7 +26,7 @@ struct ActionStates {
 class RunStateView {
 public:
     virtual ~RunStateView() = default;
-    virtual void showStatus(const std::string& text) = 0;   // Label1
+    virtual void statusChanged() = 0;                        // Label1 shows status()
     virtual void showWrittenCount(std::int32_t count) = 0;  // LabelBigLog, "%04d"
     virtual void showActions(const ActionStates& states) = 0;
     // The buffer changed: text was added at its end, one line was removed, or all was removed.
@@ -73,7 +73,7 @@ public:
     // State --------------------------------------------------------------------------------
     const LineBuffer& buffer() const { return buffer_; }
     const Settings& settings() const { return settings_; }
-    const std::string& status() const { return status_; }
+    const std::string& status() const;
     std::int32_t received() const { return received_; }
     std::int32_t accepted() const { return accepted_; }
     std::int32_t writtenCount() const { return writtenCount_; }
@@ -89,7 +89,15 @@ private:
     RunStateView& view_;
     LineBuffer buffer_;
     AutoWriteTicker ticker_;
-    std::string status_;
+    // The status line after a received line shows the counts of that moment; a fast stream
+    // changes them thousands of times a second, so they become text only when it is shown.
+    struct LineCounts {
+        int lines = 0;
+        std::int32_t accepted = 0;
+        std::int32_t received = 0;
+    };
+    mutable std::optional<LineCounts> statusCounts_;
+    mutable std::string status_;
     std::int32_t received_ = 0;
     std::int32_t accepted_ = 0;
     std::int32_t writtenCount_ = 0;

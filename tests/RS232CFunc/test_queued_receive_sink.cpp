@@ -107,7 +107,7 @@ struct RunOnDisk {
         return all;
     }
     struct View : RunStateView {
-        void showStatus(const std::string&) override {}
+        void statusChanged() override {}
         void showWrittenCount(std::int32_t) override {}
         void showActions(const ActionStates&) override {}
         void textAppended() override {}

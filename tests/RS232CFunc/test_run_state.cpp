@@ -21,7 +21,7 @@ using testing::writeFile;
 
 class RecordingView : public RunStateView {
 public:
-    void showStatus(const std::string& text) override { statuses.push_back(text); }
+    void statusChanged() override { statuses.push_back(state->status()); }
     void showWrittenCount(std::int32_t count) override { writtenCounts.push_back(count); }
     void showActions(const ActionStates& states) override {
         actions = states;
@@ -33,6 +33,7 @@ public:
     void selectLine(const LineSelection& selection) override { selected = selection; }
     void lineCountChanged(int count) override { lineCounts.push_back(count); }
 
+    const RunState* state = nullptr;
     std::vector<std::string> statuses;
     std::vector<std::int32_t> writtenCounts;
     ActionStates actions;
@@ -52,6 +53,7 @@ protected:
         std::filesystem::create_directory(temp / "exe");
         settings.logDirectory = logs;
         settings.waitIndex = 1;
+        view.state = &state;
     }
 
     std::string logFile() const { return logs + "/14_03_27.TXT"; }
