@@ -38,38 +38,45 @@ FramedLine LineFramer::readLine(ByteSource& source) {
     int position = 0;  // write position in the accumulator
     bool ended = false;
     while (!ended) {
+        // A fast stream arrives in reads of thousands of bytes: scan them in one run.
+        const std::span<const std::uint8_t> run = source.buffered();
+        if (!run.empty()) {
+            std::size_t used = 0;
+            while (!ended && used < run.size()) ended = take(run[used++], line, position);
+            source.consume(used);
+            continue;
+        }
         const std::optional<std::uint8_t> byte = source.readByte();
-        if (!byte) {
-            if (source.abandoned()) {
-                line.abandoned = true;
-                break;
-            }
-            continue;  // the read timed out: wait for the next byte
-        }
-        // Saturate rather than overflow on an endless stream without a line end.
-        if (line.bytesReceived < std::numeric_limits<std::int32_t>::max()) ++line.bytesReceived;
-
-        switch (kByteKinds[*byte]) {
-            case ByteKind::Data:
-                accumulator_[static_cast<std::size_t>(position++)] = static_cast<char>(*byte);
-                ++line.charsAccepted;
-                // A full accumulator ends the line; the next character starts a new one.
-                ended = position == kMaxLineLength;
-                break;
-            case ByteKind::LineEnd:
-                ended = position > 0;  // leading line ends and empty lines are skipped
-                break;
-            case ByteKind::Eot:
-                line.endedByEot = true;
-                ended = true;
-                break;
-            case ByteKind::Noise:
-                break;
-        }
+        if (byte) {
+            ended = take(*byte, line, position);
+        } else if (source.abandoned()) {
+            line.abandoned = true;
+            break;
+        }  // else the read timed out: wait for the next byte
     }
     accumulator_[static_cast<std::size_t>(position)] = '\0';
     line.text = trimmed(std::string_view(accumulator_.data(), static_cast<std::size_t>(position)));
     return line;
+}
+
+bool LineFramer::take(std::uint8_t byte, FramedLine& line, int& position) {
+    // Saturate rather than overflow on an endless stream without a line end.
+    if (line.bytesReceived < std::numeric_limits<std::int32_t>::max()) ++line.bytesReceived;
+    switch (kByteKinds[byte]) {
+        case ByteKind::Data:
+            accumulator_[static_cast<std::size_t>(position++)] = static_cast<char>(byte);
+            ++line.charsAccepted;
+            // A full accumulator ends the line; the next character starts a new one.
+            return position == kMaxLineLength;
+        case ByteKind::LineEnd:
+            return position > 0;  // leading line ends and empty lines are skipped
+        case ByteKind::Eot:
+            line.endedByEot = true;
+            return true;
+        case ByteKind::Noise:
+            break;
+    }
+    return false;
 }
 
 }  // namespace vennick

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace vennick {
@@ -18,6 +19,11 @@ public:
     // Asked after a read that returned nothing: true when the line should be given up
     // (a stop was requested or the port was lost).
     virtual bool abandoned() const = 0;
+
+    // Bytes already read and not yet taken, which the framer may scan in one run before it
+    // consumes as many as it used; a source without a buffer has none.
+    virtual std::span<const std::uint8_t> buffered() const { return {}; }
+    virtual void consume(std::size_t /*count*/) {}
 };
 
 // One finished line and what it cost on the wire.
@@ -40,6 +46,9 @@ public:
     static constexpr int kMaxLineLength = 515;
 
 private:
+    // One byte into the line; true when it ends the line.
+    bool take(std::uint8_t byte, FramedLine& line, int& position);
+
     std::array<char, kMaxLineLength + 1> accumulator_{};
 };
 

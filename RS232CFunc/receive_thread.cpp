@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <optional>
+#include <span>
 
 namespace vennick {
 namespace {
@@ -29,6 +30,11 @@ public:
     }
 
     bool abandoned() const override { return lost_ || stop_.load(); }
+
+    std::span<const std::uint8_t> buffered() const override {
+        return std::span(buffer_).subspan(next_, end_ - next_);
+    }
+    void consume(std::size_t count) override { next_ += count; }
 
     bool hasBytes() const { return next_ < end_; }
     bool lost() const { return lost_; }

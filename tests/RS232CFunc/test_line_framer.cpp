@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -29,15 +30,38 @@ public:
         return *this;
     }
 
+    // The bytes up to the next time-out are offered as one buffered run, as a port reader does.
+    ScriptedSource& inRuns() {
+        inRuns_ = true;
+        return *this;
+    }
+
     std::optional<std::uint8_t> readByte() override {
         if (next_ >= steps_.size()) return std::nullopt;
         if (steps_[next_]) ++given_;
         return steps_[next_++];
     }
     bool abandoned() const override { return next_ >= steps_.size(); }
+    std::span<const std::uint8_t> buffered() const override {
+        if (!inRuns_) return {};
+        if (flat_.size() != steps_.size()) {
+            flat_.clear();
+            for (const auto& step : steps_) flat_.push_back(step.value_or(0));
+        }
+        runEnd_ = std::max(runEnd_, next_);
+        while (runEnd_ < steps_.size() && steps_[runEnd_]) ++runEnd_;
+        return std::span(flat_).subspan(next_, runEnd_ - next_);
+    }
+    void consume(std::size_t count) override {
+        next_ += count;
+        given_ += static_cast<std::int64_t>(count);
+    }
     std::int64_t bytesGiven() const { return given_; }
 
 private:
+    bool inRuns_ = false;
+    mutable std::vector<std::uint8_t> flat_;  // the steps as bytes, a time-out as 0
+    mutable std::size_t runEnd_ = 0;          // the time-out that ends the current run
     std::vector<std::optional<std::uint8_t>> steps_;
     std::size_t next_ = 0;
     std::int64_t given_ = 0;
@@ -205,6 +229,7 @@ TEST(LineFramer, BufferedReadsGiveTheSameLinesAsSingleByteReads) {
         }
         // As a buffered port reader hands them out: chunks, with a time-out before the next.
         ScriptedSource buffered;
+        buffered.inRuns();
         std::uniform_int_distribution<std::size_t> chunkSize(1, 4096);
         for (std::size_t at = 0; at < stream.size();) {
             const std::size_t size = std::min(chunkSize(random), stream.size() - at);
