@@ -65,9 +65,13 @@ NewFile writeNewFile(const std::string& path, std::string_view bytes) {
 }
 
 // Opens without following a FIFO into a blocking open; `created` tells whether this call
-// made the file.
-int openForWriting(const std::string& path, bool& created) {
+// made the file. A file seen a moment ago is opened as it is first.
+int openForWriting(const std::string& path, bool seen, bool& created) {
     const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    if (seen) {
+        const int fd = ::open(path.c_str(), flags);
+        if (fd >= 0 || errno != ENOENT) return fd;
+    }
     for (int attempt = 0; attempt < 3; ++attempt) {
         int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
@@ -88,9 +92,9 @@ bool lockExclusively(int fd) {
 
 // The existing file (or one made here when the new-file route is not available) gets the
 // batch at its end; a failure cuts the tail back, or removes the file this call made.
-bool appendInPlace(const std::string& path, std::string_view bytes) {
+bool appendInPlace(const std::string& path, std::string_view bytes, bool seen) {
     bool created = false;
-    const posix::UniqueFd fd(openForWriting(path, created));
+    const posix::UniqueFd fd(openForWriting(path, seen, created));
     if (!fd.valid()) return false;
     struct stat status {};
     const bool usable =
@@ -119,7 +123,8 @@ TimeOfDay systemLocalTime() {
 
 bool appendToFileDurably(const std::string& path, std::string_view bytes) {
     struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0 && errno == ENOENT) {
+    const bool seen = ::lstat(path.c_str(), &status) == 0;
+    if (!seen && errno == ENOENT) {
         switch (writeNewFile(path, bytes)) {
             case NewFile::Written:
                 return true;
@@ -130,7 +135,7 @@ bool appendToFileDurably(const std::string& path, std::string_view bytes) {
                 break;
         }
     }
-    return appendInPlace(path, bytes);
+    return appendInPlace(path, bytes, seen);
 }
 
 }  // namespace vennick

@@ -1,6 +1,6 @@
 #include "RS232CFunc/log_writer.h"
 
-#include <cstdio>
+#include <string>
 #include <utility>
 
 #include "settings/app_error.h"
@@ -9,9 +9,29 @@
 
 namespace vennick {
 
+namespace {
+
+// "%02d": a fast stream writes a file many times a second, printf's cost shows there.
+void appendTwoDigits(std::string& text, int value) {
+    if (value < 0 || value > 99) {
+        text += std::to_string(value);
+        return;
+    }
+    text += static_cast<char>('0' + value / 10);
+    text += static_cast<char>('0' + value % 10);
+}
+
+}  // namespace
+
 std::string logFileName(TimeOfDay time) {
-    char name[32];
-    std::snprintf(name, sizeof name, "%02d_%02d_%02d.TXT", time.hour, time.minute, time.second);
+    std::string name;
+    name.reserve(12);
+    appendTwoDigits(name, time.hour);
+    name += '_';
+    appendTwoDigits(name, time.minute);
+    name += '_';
+    appendTwoDigits(name, time.second);
+    name += ".TXT";
     return name;
 }
 

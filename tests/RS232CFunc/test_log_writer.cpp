@@ -43,6 +43,12 @@ protected:
     LogWriter writer{temp / "exe/", fixedClock(kNineOhFive)};
 };
 
+TEST(LogFileName, IsTheTimeOfDayInTwoDigitFields) {
+    EXPECT_EQ(logFileName({0, 0, 0}), "00_00_00.TXT");
+    EXPECT_EQ(logFileName({23, 59, 9}), "23_59_09.TXT");
+    EXPECT_EQ(logFileName({-1, 100, 5}), "-1_100_05.TXT");  // as "%02d" prints what cannot be
+}
+
 TEST_F(LogWriterFiles, WritesTheBatchAsCodePage932BytesWithNothingAdded) {
     // "ｱｲｳ" half-width katakana and "テスト" as code page 932, CR LF kept, typed tail kept.
     const auto written = writer.write(logs, "12.5\r\nｱｲｳ\r\nテスト\r\ntyped");
