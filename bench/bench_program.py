@@ -5,8 +5,10 @@ rate (200,000 bytes/s, 13-byte lines, EOT every 100 lines, "1秒").
 
 Prints: time from start to the window shown, idle CPU while monitoring a silent port, then for
 the stream: lines lost (every line must be in the files, in order), CPU share of one core, peak
-memory, and the time from each EOT to its batch on disk (p50/p99). With --references, `cat` and
-`picocom --logfile` read the same stream from pseudo-terminals of their own in the same run.
+memory, and the time from each EOT to its batch on disk (p50/p99). With --references, `cat`,
+`picocom --logfile` and `fdatasync_cat` (bench/fdatasync_cat.cpp: appends and fdatasyncs at each
+EOT, the floor of Vennick's guarantee) read the same stream from pseudo-terminals of their own in
+the same run.
 
 usage: bench_program.py [--build DIR] [--seconds 60] [--references] [--plot PNG] [--json FILE]"""
 
@@ -154,10 +156,12 @@ class Reader:
         return [(landed - sent) * 1000 for sent, landed in zip(self.feed.eot_sent, self.landing.landed)]
 
 
-def start_reference(name, workdir, seconds):
+def start_reference(name, workdir, seconds, build):
     instrument = Instrument()
     out = os.path.join(workdir, name + ".log")
-    if name == "cat":
+    if name == "fdatasync_cat":
+        process = subprocess.Popen([os.path.join(build, "bench", name), instrument.device, out])
+    elif name == "cat":
         subprocess.run(["stty", "-F", instrument.device, "raw", "-echo"], check=True)
         process = subprocess.Popen(["cat", instrument.device], stdout=open(out, "wb"))
     else:
@@ -231,7 +235,8 @@ def main():
             readers = [Reader("Vennick", program.process.pid, feed,
                               Landing(LogDirSize(logs), 13 * LINES_PER_BATCH))]
             if options.references:
-                readers += [start_reference(name, workdir, options.seconds) for name in ("cat", "picocom")]
+                readers += [start_reference(name, workdir, options.seconds, options.build)
+                            for name in ("cat", "picocom", "fdatasync_cat")]
             run(readers, options.seconds)
 
             expected = b"".join(line_bytes(n) for n in range(1, feed.lines() + 1))
@@ -296,7 +301,7 @@ def report(reader, seconds, results):
         "cpu": reader.samples,
         "latency": [(sent - reader.feed.eot_sent[0], lat) for sent, lat in zip(reader.feed.eot_sent, latencies)],
     }
-    print(f"{reader.name:8s} CPU {reader.cpu:5.2f} % of one core, peak memory {reader.peak / 1024:6.1f} MiB, "
+    print(f"{reader.name:13s} CPU {reader.cpu:5.2f} % of one core, peak memory {reader.peak / 1024:6.1f} MiB, "
           f"EOT to disk p50 {entry['latency_p50_ms']:6.2f} ms, p99 {entry['latency_p99_ms']:6.2f} ms, "
           f"max {entry['latency_max_ms']:7.2f} ms" + (f", {missing} batches never landed" if missing else ""))
 
@@ -331,7 +336,7 @@ lat.set_xlabel("seconds into the run (200,000 bytes/s, 13-byte lines, EOT every 
 lat.set_yscale("log")
 lat.legend(ncol=3, fontsize=8)
 lat.grid(alpha=0.3, which="both")
-fig.suptitle("Vennick beside cat and picocom --logfile, same stream, same run")
+fig.suptitle("Vennick beside its references, same stream, same run")
 fig.tight_layout()
 fig.savefig(sys.argv[2], dpi=90)
 """
