@@ -8,9 +8,12 @@ the stream: lines lost (every line must be in the files, in order), CPU share of
 memory, and the time from each EOT to its batch on disk (p50/p99). With --references, `cat`,
 `picocom --logfile` and `fdatasync_cat` (bench/fdatasync_cat.cpp: appends and fdatasyncs at each
 EOT, the floor of Vennick's guarantee) read the same stream from pseudo-terminals of their own in
-the same run.
+the same run. With --compare BUILD, the program from another build (e.g. one configured with
+-DVENNICK_JOURNAL=OFF) reads a stream of its own in the same run, so that both figures see the
+same machine.
 
-usage: bench_program.py [--build DIR] [--seconds 60] [--references] [--plot PNG] [--json FILE]"""
+usage: bench_program.py [--build DIR] [--seconds 60] [--references] [--compare DIR]
+                        [--plot PNG] [--json FILE]"""
 
 import argparse
 import json
@@ -156,6 +159,43 @@ class Reader:
         return [(landed - sent) * 1000 for sent, landed in zip(self.feed.eot_sent, self.landing.landed)]
 
 
+class SecondCopyTarget(LinuxTarget):
+    """A copy that runs beside the first: its single-instance lock in a directory of its own."""
+
+    def __init__(self, executable, runtime_dir):
+        super().__init__(executable)
+        self.runtime_dir = runtime_dir
+
+    def env(self, session):
+        return dict(LinuxTarget.env(session), XDG_RUNTIME_DIR=self.runtime_dir)
+
+
+def start_monitoring(session, target, directory, seconds, instrument=None):
+    """The program in `directory`, monitoring its COM1 with "1秒"; returns the program, its
+    instrument and its log directory."""
+    logs = os.path.join(directory, "logs")
+    os.makedirs(logs)
+    instrument = instrument or Instrument()
+    program = Vennick(session, target, os.path.join(directory, "app"))
+    program.write_ini(ini_text(log_dir=logs, wait_index=1, com1=instrument.device))
+    program.start()
+    program.wait_main_window()
+    program.start_monitoring()
+    return program, instrument, logs
+
+
+def start_compared(session, build, workdir, seconds):
+    directory = os.path.join(workdir, "compared")
+    runtime = os.path.join(directory, "runtime")
+    os.makedirs(runtime, mode=0o700)
+    target = SecondCopyTarget(os.path.abspath(os.path.join(build, "app", "Vennick")), runtime)
+    program, instrument, logs = start_monitoring(session, target, directory, seconds)
+    feed = Feed(instrument, seconds)
+    reader = Reader("compared", program.process.pid, feed, Landing(LogDirSize(logs), 13 * LINES_PER_BATCH))
+    reader.process, reader.logs = program.process, logs
+    return reader
+
+
 def start_reference(name, workdir, seconds, build):
     instrument = Instrument()
     out = os.path.join(workdir, name + ".log")
@@ -201,6 +241,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--idle-seconds", type=float, default=10)
     parser.add_argument("--references", action="store_true")
+    parser.add_argument("--compare", help="another build whose program reads a stream of its own")
     parser.add_argument("--plot")
     parser.add_argument("--json")
     options = parser.parse_args()
@@ -215,14 +256,7 @@ def main():
             print(f"start to window shown: median {statistics.median(starts) * 1000:.0f} ms "
                   f"(of {len(starts)}: {', '.join(f'{t * 1000:.0f}' for t in starts)})")
 
-            logs = os.path.join(workdir, "logs")
-            os.makedirs(logs)
-            instrument = Instrument()
-            program = Vennick(session, executable, os.path.join(workdir, "app"))
-            program.write_ini(ini_text(log_dir=logs, wait_index=1, com1=instrument.device))
-            program.start()
-            program.wait_main_window()
-            program.start_monitoring()
+            program, instrument, logs = start_monitoring(session, executable, workdir, options.seconds)
             time.sleep(1)
             ticks = cpu_ticks(program.process.pid)
             time.sleep(options.idle_seconds)
@@ -234,21 +268,20 @@ def main():
             feed = Feed(instrument, options.seconds)
             readers = [Reader("Vennick", program.process.pid, feed,
                               Landing(LogDirSize(logs), 13 * LINES_PER_BATCH))]
+            if options.compare:
+                readers.append(start_compared(session, options.compare, workdir, options.seconds))
             if options.references:
                 readers += [start_reference(name, workdir, options.seconds, options.build)
                             for name in ("cat", "picocom", "fdatasync_cat")]
             run(readers, options.seconds)
 
-            expected = b"".join(line_bytes(n) for n in range(1, feed.lines() + 1))
-            found = b"".join(open(os.path.join(logs, name), "rb").read() for name in log_files(logs))
-            lost = (len(expected) - len(found)) // 13 if found != expected else 0
-            in_order = found == expected
+            lost, in_order = check_logs(logs, feed, "stream")
+            if options.compare:
+                compared_lost, compared_in_order = check_logs(readers[1].logs, feed, "compared")
+                lost, in_order = lost + compared_lost, in_order and compared_in_order
             results["lines_sent"] = feed.lines()
             results["lines_lost"] = lost
             results["in_order"] = in_order
-            print(f"\nstream: {feed.lines()} lines of 13 bytes in {options.seconds:.0f} s, "
-                  f"{len(log_files(logs))} files; lines in order and complete: {in_order} "
-                  f"(lost: {lost})")
             for reader in readers:
                 report(reader, options.seconds, results)
             program.kill()
@@ -262,6 +295,16 @@ def main():
             plot(results, options.plot)
         shutil.rmtree(workdir, ignore_errors=True)
     return 0 if results.get("lines_lost") == 0 and results.get("in_order") else 1
+
+
+def check_logs(logs, feed, label):
+    """Every line sent in the log files, in order: (lines lost, in order)."""
+    expected = b"".join(line_bytes(n) for n in range(1, feed.lines() + 1))
+    found = b"".join(open(os.path.join(logs, name), "rb").read() for name in log_files(logs))
+    lost = (len(expected) - len(found)) // 13 if found != expected else 0
+    print(f"\n{label}: {feed.lines()} lines of 13 bytes, {len(log_files(logs))} files; "
+          f"lines in order and complete: {found == expected} (lost: {lost})")
+    return lost, found == expected
 
 
 def run(readers, seconds):
