@@ -170,12 +170,12 @@ class SecondCopyTarget(LinuxTarget):
         return dict(LinuxTarget.env(session), XDG_RUNTIME_DIR=self.runtime_dir)
 
 
-def start_monitoring(session, target, directory, seconds, instrument=None):
+def start_monitoring(session, target, directory):
     """The program in `directory`, monitoring its COM1 with "1秒"; returns the program, its
     instrument and its log directory."""
     logs = os.path.join(directory, "logs")
     os.makedirs(logs)
-    instrument = instrument or Instrument()
+    instrument = Instrument()
     program = Vennick(session, target, os.path.join(directory, "app"))
     program.write_ini(ini_text(log_dir=logs, wait_index=1, com1=instrument.device))
     program.start()
@@ -189,7 +189,7 @@ def start_compared(session, build, workdir, seconds):
     runtime = os.path.join(directory, "runtime")
     os.makedirs(runtime, mode=0o700)
     target = SecondCopyTarget(os.path.abspath(os.path.join(build, "app", "Vennick")), runtime)
-    program, instrument, logs = start_monitoring(session, target, directory, seconds)
+    program, instrument, logs = start_monitoring(session, target, directory)
     feed = Feed(instrument, seconds)
     reader = Reader("compared", program.process.pid, feed, Landing(LogDirSize(logs), 13 * LINES_PER_BATCH))
     reader.process, reader.logs = program.process, logs
@@ -256,7 +256,7 @@ def main():
             print(f"start to window shown: median {statistics.median(starts) * 1000:.0f} ms "
                   f"(of {len(starts)}: {', '.join(f'{t * 1000:.0f}' for t in starts)})")
 
-            program, instrument, logs = start_monitoring(session, executable, workdir, options.seconds)
+            program, instrument, logs = start_monitoring(session, executable, workdir)
             time.sleep(1)
             ticks = cpu_ticks(program.process.pid)
             time.sleep(options.idle_seconds)
@@ -275,9 +275,10 @@ def main():
                             for name in ("cat", "picocom", "fdatasync_cat")]
             run(readers, options.seconds)
 
-            lost, in_order = check_logs(logs, feed, "stream")
+            expected = b"".join(line_bytes(n) for n in range(1, feed.lines() + 1))
+            lost, in_order = check_logs(logs, expected, "stream")
             if options.compare:
-                compared_lost, compared_in_order = check_logs(readers[1].logs, feed, "compared")
+                compared_lost, compared_in_order = check_logs(readers[1].logs, expected, "compared")
                 lost, in_order = lost + compared_lost, in_order and compared_in_order
             results["lines_sent"] = feed.lines()
             results["lines_lost"] = lost
@@ -297,12 +298,11 @@ def main():
     return 0 if results.get("lines_lost") == 0 and results.get("in_order") else 1
 
 
-def check_logs(logs, feed, label):
+def check_logs(logs, expected, label):
     """Every line sent in the log files, in order: (lines lost, in order)."""
-    expected = b"".join(line_bytes(n) for n in range(1, feed.lines() + 1))
     found = b"".join(open(os.path.join(logs, name), "rb").read() for name in log_files(logs))
     lost = (len(expected) - len(found)) // 13 if found != expected else 0
-    print(f"\n{label}: {feed.lines()} lines of 13 bytes, {len(log_files(logs))} files; "
+    print(f"\n{label}: {len(expected) // 13} lines of 13 bytes, {len(log_files(logs))} files; "
           f"lines in order and complete: {found == expected} (lost: {lost})")
     return lost, found == expected
 
