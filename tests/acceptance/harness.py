@@ -66,19 +66,44 @@ class X11Session:
         for tool in ("Xvfb", "openbox", "xdotool", "import", "xprop", "xwininfo"):
             if not shutil.which(tool):
                 raise Skip(f"{tool} is not installed (scripts/install-deps installs it)")
-        number = next(n for n in range(90, 400)
-                      if not os.path.exists(f"/tmp/.X{n}-lock")
-                      and not os.path.exists(f"/tmp/.X11-unix/X{n}"))
-        self.display = f":{number}"
-        w, h = self.size
-        self._spawn(["Xvfb", self.display, "-screen", "0", f"{w}x{h}x24", "-nolisten", "tcp"])
-        wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{number}"), 30, "Xvfb")
-        self._spawn(["openbox", "--sm-disable"])
-        wait_for(self._wm_running, 30, "openbox")
-        self.runtime_dir = f"/tmp/vennick-e2e-runtime-{os.getpid()}-{number}"
-        os.makedirs(self.runtime_dir, mode=0o700, exist_ok=True)
-        os.makedirs(self.artifacts, exist_ok=True)
+        try:
+            self._start_server()
+            self._start_window_manager()
+            self.runtime_dir = f"/tmp/vennick-e2e-runtime-{os.getpid()}-{self.display[1:]}"
+            os.makedirs(self.runtime_dir, mode=0o700, exist_ok=True)
+            os.makedirs(self.artifacts, exist_ok=True)
+        except BaseException:
+            self.__exit__(None, None, None)  # a failed set-up leaves no server behind
+            raise
         return self
+
+    def _start_server(self):
+        # Another session may take the display between the look and Xvfb's start; Xvfb then
+        # ends at once and the next free display is tried.
+        w, h = self.size
+        for _ in range(5):
+            number = next(n for n in range(90, 400)
+                          if not os.path.exists(f"/tmp/.X{n}-lock")
+                          and not os.path.exists(f"/tmp/.X11-unix/X{n}"))
+            self.display = f":{number}"
+            server = self._spawn(["Xvfb", self.display, "-screen", "0", f"{w}x{h}x24",
+                                  "-nolisten", "tcp"])
+            wait_for(lambda: server.poll() is not None or self._answers("xwininfo", "-root"), 30,
+                     "Xvfb")
+            if server.poll() is None:
+                return
+            self.processes.remove(server)
+        raise AssertionError("Xvfb did not start on any free display")
+
+    def _start_window_manager(self):
+        # openbox that finds the server not quite ready ends at once: it is started again.
+        for _ in range(3):
+            manager = self._spawn(["openbox", "--sm-disable"])
+            wait_for(lambda: manager.poll() is not None or self._wm_running(), 30, "openbox")
+            if manager.poll() is None:
+                return
+            self.processes.remove(manager)
+        raise AssertionError("openbox ended at every start")
 
     def __exit__(self, *exc):
         for process in reversed(self.processes):
@@ -91,8 +116,13 @@ class X11Session:
             shutil.rmtree(self.runtime_dir, ignore_errors=True)
 
     def _spawn(self, command):
-        self.processes.append(subprocess.Popen(command, env=self.env(), stdout=subprocess.DEVNULL,
-                                               stderr=subprocess.DEVNULL))
+        process = subprocess.Popen(command, env=self.env(), stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        self.processes.append(process)
+        return process
+
+    def _answers(self, *command):
+        return subprocess.run(command, env=self.env(), capture_output=True).returncode == 0
 
     def _wm_running(self):
         result = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=self.env(),
