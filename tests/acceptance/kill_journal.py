@@ -192,11 +192,9 @@ class Stream:
 def open_session(artifacts, attempts=3):
     """An X server with its window manager; on a busy machine one may fail to come up."""
     for attempt in range(attempts):
-        session = X11Session(artifacts)
         try:
-            return session.__enter__()
+            return X11Session(artifacts).__enter__()  # a failed one stops what it started
         except AssertionError:
-            session.__exit__(None, None, None)
             if attempt == attempts - 1:
                 raise
 
