@@ -17,8 +17,8 @@ std::string limitText() {
     return "Line が " + std::to_string(LineGate::kLimit) + " を超えました。";
 }
 
-// Feeds the framer from the port: one read takes everything waiting, the framer then gets it a
-// byte at a time, and what a line leaves over stays for the next line.
+// Feeds the framer from the port: one read takes everything waiting, the framer scans it from
+// the buffer, and what a line leaves over stays for the next line.
 class PortByteSource final : public ByteSource {
 public:
     PortByteSource(SerialPort& port, const std::atomic<bool>& stop, ReceiveSink& sink)

@@ -80,30 +80,30 @@ class X11Session:
     def _start_server(self):
         # Another session may take the display between the look and Xvfb's start; Xvfb then
         # ends at once and the next free display is tried.
-        w, h = self.size
-        for _ in range(5):
+        def spawn():
             number = next(n for n in range(90, 400)
                           if not os.path.exists(f"/tmp/.X{n}-lock")
                           and not os.path.exists(f"/tmp/.X11-unix/X{n}"))
             self.display = f":{number}"
-            server = self._spawn(["Xvfb", self.display, "-screen", "0", f"{w}x{h}x24",
-                                  "-nolisten", "tcp"])
-            wait_for(lambda: server.poll() is not None or self._answers("xwininfo", "-root"), 30,
-                     "Xvfb")
-            if server.poll() is None:
-                return
-            self.processes.remove(server)
-        raise AssertionError("Xvfb did not start on any free display")
+            w, h = self.size
+            return self._spawn(["Xvfb", self.display, "-screen", "0", f"{w}x{h}x24",
+                                "-nolisten", "tcp"])
+        self._start_until_ready(spawn, self._server_answers, "Xvfb", attempts=5)
 
     def _start_window_manager(self):
         # openbox that finds the server not quite ready ends at once: it is started again.
-        for _ in range(3):
-            manager = self._spawn(["openbox", "--sm-disable"])
-            wait_for(lambda: manager.poll() is not None or self._wm_running(), 30, "openbox")
-            if manager.poll() is None:
+        self._start_until_ready(lambda: self._spawn(["openbox", "--sm-disable"]),
+                                self._wm_running, "openbox", attempts=3)
+
+    def _start_until_ready(self, spawn, ready, what, attempts):
+        """Starts a process until one stays up long enough to be `ready`."""
+        for _ in range(attempts):
+            process = spawn()
+            wait_for(lambda: process.poll() is not None or ready(), 30, what)
+            if process.poll() is None:
                 return
-            self.processes.remove(manager)
-        raise AssertionError("openbox ended at every start")
+            self.processes.remove(process)
+        raise AssertionError(f"{what} ended at each of {attempts} starts")
 
     def __exit__(self, *exc):
         for process in reversed(self.processes):
@@ -121,8 +121,9 @@ class X11Session:
         self.processes.append(process)
         return process
 
-    def _answers(self, *command):
-        return subprocess.run(command, env=self.env(), capture_output=True).returncode == 0
+    def _server_answers(self):
+        return subprocess.run(["xwininfo", "-root"], env=self.env(),
+                              capture_output=True).returncode == 0
 
     def _wm_running(self):
         result = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=self.env(),
