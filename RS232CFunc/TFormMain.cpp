@@ -18,12 +18,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "RS232CFunc/auto_write.h"
-#include "RS232CFunc/form_main_style.h"
-#include "RS232CFunc/frame_placement.h"
-#include "RS232CFunc/journal.h"
-#include "RS232CFunc/serial_port.h"
-#include "RS232CFunc/window_placement.h"
+#include "RS232CFunc/state/auto_write.h"
+#include "RS232CFunc/ui/form_main_style.h"
+#include "RS232CFunc/ui/frame_placement.h"
+#include "RS232CFunc/journal/journal.h"
+#include "RS232CFunc/port/serial_port.h"
+#include "RS232CFunc/ui/window_placement.h"
 #include "settings/app_error.h"
 #include "settings/notifier.h"
 

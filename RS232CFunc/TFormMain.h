@@ -5,11 +5,11 @@
 #include <memory>
 #include <string>
 
-#include "RS232CFunc/log_writer.h"
-#include "RS232CFunc/memo_view_sync.h"
-#include "RS232CFunc/queued_receive_sink.h"
-#include "RS232CFunc/receive_thread.h"
-#include "RS232CFunc/run_state.h"
+#include "RS232CFunc/log/log_writer.h"
+#include "RS232CFunc/ui/memo_view_sync.h"
+#include "RS232CFunc/receive/queued_receive_sink.h"
+#include "RS232CFunc/receive/receive_thread.h"
+#include "RS232CFunc/state/run_state.h"
 #include "settings/ini_file.h"
 #include "settings/settings.h"
 

@@ -10,8 +10,8 @@
 #include <QPushButton>
 #include <QStandardPaths>
 
-#include "RS232CFunc/frame_placement.h"
-#include "RS232CFunc/port_tables.h"
+#include "RS232CFunc/ui/frame_placement.h"
+#include "RS232CFunc/port/port_tables.h"
 #include "RS232CPara/type_ahead.h"
 #include "settings/notifier.h"
 #include "settings/settings.h"

@@ -2,8 +2,8 @@
 #include <QObject>
 
 #include "RS232CFunc/TFormMain.h"
-#include "RS232CFunc/journal.h"
-#include "RS232CFunc/journal_recovery.h"
+#include "RS232CFunc/journal/journal.h"
+#include "RS232CFunc/journal/journal_recovery.h"
 #include "RS232CPara/TRS232CParaForm.h"
 #include "app/app_texts.h"
 #include "app/instance_guard.h"

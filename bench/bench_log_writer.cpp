@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "RS232CFunc/log_writer.h"
+#include "RS232CFunc/log/log_writer.h"
 
 namespace {
 

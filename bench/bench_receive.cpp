@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "RS232CFunc/receive_thread.h"
+#include "RS232CFunc/receive/receive_thread.h"
 #include "tools/simulated_instrument.h"
 
 extern char** environ;

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "RS232CFunc/line_framer.h"
+#include "RS232CFunc/receive/line_framer.h"
 
 namespace {
 

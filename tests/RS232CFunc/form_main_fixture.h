@@ -21,7 +21,7 @@
 #include <string>
 
 #include "RS232CFunc/TFormMain.h"
-#include "RS232CFunc/serial_port.h"
+#include "RS232CFunc/port/serial_port.h"
 #include "support/recording_notifier.h"
 #include "tests/settings/temp_dir.h"
 

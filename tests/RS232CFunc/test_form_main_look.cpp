@@ -7,7 +7,7 @@
 #include <QToolButton>
 #include <filesystem>
 
-#include "form_main_window.h"
+#include "tests/RS232CFunc/form_main_window.h"
 
 namespace vennick {
 namespace {

@@ -11,7 +11,7 @@
 #include <QStandardPaths>
 #include <QTest>
 
-#include "RS232CFunc/port_tables.h"
+#include "RS232CFunc/port/port_tables.h"
 #include "RS232CPara/TRS232CParaForm.h"
 #include "settings/settings.h"
 #include "support/recording_notifier.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "RS232CFunc/serial_port.h"
+#include "RS232CFunc/port/serial_port.h"
 
 namespace vennick::test {
 

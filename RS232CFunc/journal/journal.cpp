@@ -1,0 +1,293 @@
+#include "RS232CFunc/journal/journal.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "settings/cp932.h"
+#include "settings/file_system.h"
+
+namespace vennick {
+namespace {
+
+using journal::Intent;
+using journal::Scope;
+
+// A log write the journal lost the outcome of: its batch landed when the file holds exactly
+// those bytes from where it ended before. A tail that is only the start of the batch is what a
+// power cut left of the append; it is cut back, so the batch can be written again whole.
+bool batchLanded(const Intent& intent, const std::string& batchText) {
+    const std::string bytes = utf8ToCp932(batchText);
+    if (bytes.size() != intent.length || journal::crc32(bytes) != intent.crc) return false;
+    const auto before = static_cast<std::uint64_t>(std::max<std::int64_t>(intent.sizeBefore, 0));
+    const auto size = fileSizeOf(intent.path);
+    if (!size || *size <= before) return false;
+    const auto tail = readFileRange(intent.path, before, std::min(*size - before, intent.length));
+    if (!tail || bytes.compare(0, tail->size(), *tail) != 0) return false;
+    if (tail->size() == bytes.size()) return true;
+    truncateFileDurably(intent.path, before);
+    return false;
+}
+
+}  // namespace
+
+std::string journalPathFor(const std::string& executable) {
+    return withExtension(executable, ".JNL");
+}
+
+std::unique_ptr<Journal> Journal::open(const std::string& path) {
+    auto file = JournalFile::open(path);
+    if (!file) return nullptr;
+    const auto bytes = file->readAll();
+    if (!bytes) return nullptr;  // left for a later start rather than overwritten unread
+    const journal::Decoded decoded = journal::decode(*bytes);
+    const journal::Texts texts = journal::replay(decoded.records, batchLanded);
+    std::unique_ptr<Journal> opened(new Journal(std::move(file), decoded.validBytes,
+                                                journal::joinTexts(texts.leftOver, texts.live)));
+    opened->flush();
+    return opened;
+}
+
+// The file is rewritten at once to what it holds, which also drops a damaged tail.
+Journal::Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, std::string leftOver)
+    : file_(std::move(file)),
+      fileBytes_(goodBytes),
+      allocatedBytes_(goodBytes),
+      leftOver_(std::move(leftOver)),
+      needsRewrite_(true),
+      flusher_([this] { run(); }) {}
+
+Journal::~Journal() {
+    {
+        const std::lock_guard lock(stateMutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    stopped_.notify_all();
+    flusher_.join();
+    flush();
+}
+
+std::string Journal::leftOver() const {
+    const std::lock_guard lock(stateMutex_);
+    return leftOver_;
+}
+
+std::uint64_t Journal::fileBytes() const {
+    const std::lock_guard lock(fileMutex_);
+    return fileBytes_;
+}
+
+std::optional<std::string> Journal::writeLeftOver(LogWriter& writer,
+                                                  const std::string& logDirectory) {
+    struct Bracket {
+        Bracket(Journal& journal, LogWriter& writer) : journal_(journal), writer_(writer) {
+            journal_.scope_ = Scope::LeftOver;
+            writer_.setGuard(&journal_);
+        }
+        ~Bracket() {
+            writer_.setGuard(nullptr);
+            journal_.scope_ = Scope::Live;
+        }
+        Journal& journal_;
+        LogWriter& writer_;
+    };
+    std::optional<std::string> written;
+    {
+        const Bracket bracket(*this, writer);
+        written = writer.write(logDirectory, leftOver());
+    }
+    flush();
+    return written;
+}
+
+void Journal::textChanged(std::size_t offset, std::size_t removed, std::string_view inserted) {
+    const std::lock_guard lock(stateMutex_);
+    if (live_.empty() && inserted.empty()) return;  // the clear after a landed write
+    notePending();
+    if (removed == 0 && offset == live_.size()) {
+        if (!appendFrom_) appendFrom_ = live_.size();
+        live_ += inserted;
+        return;
+    }
+    closeAppendRun();
+    journal::applyChange(live_, offset, removed, inserted);
+    journal::appendChange(pending_, offset, removed, inserted);
+    if (live_.empty() && !needsRewrite_) cleanMark_ = pending_.size();
+}
+
+void Journal::beforeAppend(const std::string& path, std::string_view bytes) {
+    std::unique_lock fileLock(fileMutex_);
+    {
+        const std::lock_guard lock(stateMutex_);
+        skippedFrom_ = scope_ == Scope::Live ? cleanMark_ : std::nullopt;
+    }
+    if (!skippedFrom_) {
+        const auto size = fileSizeOf(path);
+        const Intent intent{.scope = scope_,
+                            .path = path,
+                            .sizeBefore = size ? static_cast<std::int64_t>(*size) : -1,
+                            .length = bytes.size(),
+                            .crc = journal::crc32(bytes)};
+        {
+            const std::lock_guard lock(stateMutex_);
+            closeAppendRun();
+            openIntent_ = journal::encode(journal::intent(intent));
+            pending_ += openIntent_;
+        }
+        flushLocked();
+    }
+    writeLock_ = std::move(fileLock);
+}
+
+void Journal::afterAppend(bool landed) {
+    {
+        const std::lock_guard lock(stateMutex_);
+        if (skippedFrom_) {
+            if (landed) {
+                pending_.resize(*skippedFrom_);
+                appendFrom_.reset();
+                live_.clear();
+            }
+        } else {
+            openIntent_.clear();
+            queue(landed ? journal::done() : journal::abandoned());
+            if (landed) (scope_ == Scope::Live ? live_ : leftOver_).clear();
+            cleanMark_.reset();
+            if (live_.empty() && scope_ == Scope::Live) cleanMark_ = pending_.size();
+        }
+    }
+    writeLock_.unlock();
+}
+
+void Journal::queue(const journal::Record& record) {
+    notePending();
+    closeAppendRun();
+    pending_ += journal::encode(record);
+}
+
+void Journal::notePending() {
+    if (hasPending()) return;
+    pendingSince_ = std::chrono::steady_clock::now();
+    wake_.notify_one();
+}
+
+bool Journal::hasPending() const {
+    return !pending_.empty() || appendFrom_.has_value();
+}
+
+// The appended text becomes one change record, in its place among the others.
+void Journal::closeAppendRun() {
+    if (!appendFrom_) return;
+    const std::size_t from = *appendFrom_;
+    appendFrom_.reset();
+    journal::appendChange(pending_, from, 0, std::string_view(live_).substr(from));
+}
+
+// What the journal describes, as few records: the texts and a log write under way.
+std::string Journal::snapshot() const {
+    std::string bytes;
+    if (!leftOver_.empty()) bytes += journal::encode(journal::leftOver(leftOver_));
+    if (!live_.empty()) bytes += journal::encode(journal::snapshot(live_));
+    return bytes + openIntent_;
+}
+
+void Journal::flush() {
+    const std::lock_guard fileLock(fileMutex_);
+    flushLocked();
+}
+
+void Journal::flushLocked() {
+    Flush kind = Flush::Nothing;
+    std::string bytes;
+    {
+        const std::lock_guard lock(stateMutex_);
+        closeAppendRun();
+        const std::uint64_t held = live_.size() + leftOver_.size() + openIntent_.size();
+        const std::uint64_t after = fileBytes_ + pending_.size();
+        const bool grown = after > 2 * held + kCompactSlackBytes && after > compactionFrom_;
+        if (!needsRewrite_ && pending_.empty()) {
+            kind = Flush::Nothing;
+        } else if (held == 0) {
+            kind = Flush::Truncate;
+        } else if (needsRewrite_ || grown) {
+            kind = Flush::Rewrite;
+            bytes = snapshot();
+        } else {
+            kind = Flush::Append;
+            bytes = std::move(pending_);
+        }
+        pending_.clear();
+        needsRewrite_ = false;
+        cleanMark_.reset();
+        if (live_.empty() && openIntent_.empty()) cleanMark_ = 0;  // once the write succeeds
+    }
+    bool written = true;
+    switch (kind) {
+        case Flush::Nothing:
+            return;
+        case Flush::Append:
+            written = append(bytes);
+            break;
+        case Flush::Truncate:
+            written = file_->truncateDurably(0);
+            if (written) fileBytes_ = allocatedBytes_ = 0;
+            break;
+        case Flush::Rewrite:
+            written = rewrite(bytes);
+            break;
+    }
+    if (!written) {
+        // Whatever landed of it is in doubt: the next flush writes the whole state afresh.
+        const std::lock_guard lock(stateMutex_);
+        needsRewrite_ = true;
+        cleanMark_.reset();
+        pendingSince_ = std::chrono::steady_clock::now();
+        wake_.notify_one();  // the flusher tries again even if nothing else changes
+    }
+}
+
+// The file grows a chunk of zeros at a time (where reading stops), so that most flushes write
+// within its length and the disk has no size to update.
+bool Journal::append(std::string& bytes) {
+    const std::uint64_t end = fileBytes_ + bytes.size();
+    std::uint64_t allocated = allocatedBytes_;
+    if (end > allocated) {
+        allocated = (end + kGrowthBytes - 1) / kGrowthBytes * kGrowthBytes;
+        bytes.append(static_cast<std::size_t>(allocated - end), '\0');
+    }
+    if (!file_->writeDurably(fileBytes_, bytes)) return false;
+    fileBytes_ = end;
+    allocatedBytes_ = allocated;
+    return true;
+}
+
+// A folder that takes no new file (read-only for a while) still lets the snapshot go at the
+// end of what is known good; the file is cut behind it, so nothing stale can follow it.
+bool Journal::rewrite(const std::string& bytes) {
+    if (file_->replaceDurably(bytes)) {
+        fileBytes_ = allocatedBytes_ = bytes.size();
+        compactionFrom_ = 0;
+        return true;
+    }
+    const std::uint64_t end = fileBytes_ + bytes.size();
+    if (!file_->writeDurably(fileBytes_, bytes) || !file_->truncateDurably(end)) return false;
+    fileBytes_ = allocatedBytes_ = end;
+    compactionFrom_ = end + kCompactSlackBytes;
+    return true;
+}
+
+void Journal::run() {
+    std::unique_lock lock(stateMutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || hasPending() || needsRewrite_; });
+        // Everything that changes within the delay goes out in one flush. The changes do not
+        // wake it meanwhile: that is a wake-up per received batch at a fast line rate.
+        stopped_.wait_until(lock, pendingSince_ + kFlushDelay, [this] { return stopping_; });
+        if (stopping_) return;  // the destructor flushes what is left
+        lock.unlock();
+        flush();
+        lock.lock();
+    }
+}
+
+}  // namespace vennick

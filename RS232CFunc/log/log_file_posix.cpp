@@ -1,0 +1,141 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <string>
+
+#include "RS232CFunc/log/log_writer.h"
+#include "settings/posix_file.h"
+
+namespace vennick {
+namespace {
+
+std::string directoryPart(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes a new name durable. Only a disk error counts as failure: a directory we may not open,
+// or a file system that cannot sync directories, leaves the name as durable as it gets there.
+bool syncDirectory(const std::string& directory) {
+    const posix::UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid() || posix::syncFile(fd.get())) return true;
+    return errno != EIO && errno != ENOSPC && errno != EDQUOT;
+}
+
+// A private name beside the final one that the collecting programs ignore (no ".TXT").
+int createTemporary(const std::string& directory, std::string& temporaryPath) {
+    static std::atomic<unsigned> sequence{0};
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        temporaryPath = directory + "/.~vennick-" + std::to_string(::getpid()) + "-" +
+                        std::to_string(sequence++) + ".tmp";
+        const int fd = ::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+enum class NewFile { Written, Failed, NameTaken, Unavailable };
+
+// A new file appears under its final name only complete and flushed, so a process killed
+// halfway never leaves a partial batch where the collectors look. link() never overwrites.
+NewFile writeNewFile(const std::string& path, std::string_view bytes) {
+    const std::string directory = directoryPart(path);
+    std::string temporary;
+    const posix::UniqueFd fd(createTemporary(directory, temporary));
+    if (!fd.valid()) return NewFile::Unavailable;
+    if (!posix::writeAllAt(fd.get(), bytes, 0) || !posix::syncData(fd.get())) {
+        ::unlink(temporary.c_str());
+        return NewFile::Failed;
+    }
+    const int linked = ::link(temporary.c_str(), path.c_str());
+    const int linkError = errno;
+    ::unlink(temporary.c_str());
+    if (linked != 0) return linkError == EEXIST ? NewFile::NameTaken : NewFile::Unavailable;
+    if (!syncDirectory(directory)) {
+        ::unlink(path.c_str());
+        return NewFile::Failed;
+    }
+    return NewFile::Written;
+}
+
+// Opens without following a FIFO into a blocking open; `created` tells whether this call
+// made the file. A file seen a moment ago is opened as it is first.
+int openForWriting(const std::string& path, bool seen, bool& created) {
+    const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    if (seen) {
+        const int fd = ::open(path.c_str(), flags);
+        if (fd >= 0 || errno != ENOENT) return fd;
+    }
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0) {
+            created = true;
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+        fd = ::open(path.c_str(), flags);
+        if (fd >= 0 || errno != ENOENT) return fd;
+    }
+    return -1;
+}
+
+// Only another holder makes the lock fail; a file system without locks is written unlocked.
+bool lockExclusively(int fd) {
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+// The existing file (or one made here when the new-file route is not available) gets the
+// batch at its end; a failure cuts the tail back, or removes the file this call made.
+bool appendInPlace(const std::string& path, std::string_view bytes, bool seen) {
+    bool created = false;
+    const posix::UniqueFd fd(openForWriting(path, seen, created));
+    if (!fd.valid()) return false;
+    struct stat status {};
+    const bool usable =
+        lockExclusively(fd.get()) && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode);
+    const off_t originalSize = status.st_size;
+    if (usable && posix::writeAllAt(fd.get(), bytes, originalSize) && posix::syncData(fd.get()) &&
+        (!created || syncDirectory(directoryPart(path)))) {
+        return true;
+    }
+    if (created) {
+        ::unlink(path.c_str());
+    } else if (usable) {
+        if (::ftruncate(fd.get(), originalSize) == 0) posix::syncData(fd.get());
+    }
+    return false;
+}
+
+}  // namespace
+
+TimeOfDay systemLocalTime() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    return {local.tm_hour, local.tm_min, local.tm_sec};
+}
+
+bool appendToFileDurably(const std::string& path, std::string_view bytes) {
+    struct stat status {};
+    const bool seen = ::lstat(path.c_str(), &status) == 0;
+    if (!seen && errno == ENOENT) {
+        switch (writeNewFile(path, bytes)) {
+            case NewFile::Written:
+                return true;
+            case NewFile::Failed:
+                return false;
+            case NewFile::NameTaken:
+            case NewFile::Unavailable:
+                break;
+        }
+    }
+    return appendInPlace(path, bytes, seen);
+}
+
+}  // namespace vennick

@@ -1,0 +1,117 @@
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+
+#include "RS232CFunc/log/log_writer.h"
+#include "settings/wide_text_win32.h"
+#include "settings/win32_file.h"
+
+namespace vennick {
+namespace {
+
+// Cuts an existing file back to the size it had before this write.
+void cutBack(HANDLE file, LARGE_INTEGER originalSize) {
+    if (::SetFilePointerEx(file, originalSize, nullptr, FILE_BEGIN) && ::SetEndOfFile(file)) {
+        ::FlushFileBuffers(file);
+    }
+}
+
+std::wstring directoryPart(const std::wstring& path) {
+    const auto separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? L"." : path.substr(0, separator);
+}
+
+// A private hidden name beside the final one that the collecting programs ignore (no ".TXT").
+HANDLE createTemporary(const std::wstring& directory, std::wstring& temporaryPath) {
+    static std::atomic<unsigned> sequence{0};
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        temporaryPath = directory + L"\\.~vennick-" + std::to_wstring(::GetCurrentProcessId()) +
+                        L"-" + std::to_wstring(sequence++) + L".tmp";
+        const HANDLE file = ::CreateFileW(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr,
+                                          CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) return file;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+enum class NewFile { Written, Failed, NameTaken, Unavailable };
+
+// A new file appears under its final name only complete and flushed, so a process killed
+// halfway never leaves a partial batch where the collectors look. The move never replaces.
+NewFile writeNewFile(const std::wstring& path, std::string_view bytes) {
+    std::wstring temporary;
+    const HANDLE file = createTemporary(directoryPart(path), temporary);
+    if (file == INVALID_HANDLE_VALUE) return NewFile::Unavailable;
+    const bool written = win32::writeAll(file, bytes) && ::FlushFileBuffers(file);
+    ::CloseHandle(file);
+    // Shown again before it takes its name: a crash after the move must not hide a batch.
+    if (!written || !::SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL)) {
+        ::DeleteFileW(temporary.c_str());
+        return NewFile::Failed;
+    }
+    if (::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        return NewFile::Written;
+    }
+    const DWORD error = ::GetLastError();
+    ::DeleteFileW(temporary.c_str());
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? NewFile::NameTaken
+                                                                       : NewFile::Unavailable;
+}
+
+// The existing file (or one made here when the new-file route is not available) gets the batch
+// at its end; a failure cuts the tail back, or removes the file this call made.
+bool appendInPlace(const std::wstring& path, std::string_view bytes) {
+    // Share mode 0: a file another program holds open makes this fail instead of interleaving.
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+
+    LARGE_INTEGER originalSize{};
+    const LARGE_INTEGER zero{};
+    const bool atEnd = ::SetFilePointerEx(file, zero, &originalSize, FILE_END) != 0;
+    if (atEnd && win32::writeAll(file, bytes) && ::FlushFileBuffers(file)) {
+        ::CloseHandle(file);  // the bytes are on the disk already
+        return true;
+    }
+    if (existed && atEnd) cutBack(file, originalSize);
+    ::CloseHandle(file);
+    if (!existed) ::DeleteFileW(path.c_str());
+    return false;
+}
+
+}  // namespace
+
+TimeOfDay systemLocalTime() {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    return {now.wHour, now.wMinute, now.wSecond};
+}
+
+bool appendToFileDurably(const std::string& path, std::string_view bytes) {
+    const std::wstring widePath = utf8ToWide(path);
+    if (widePath.empty()) return false;
+    if (::GetFileAttributesW(widePath.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+        switch (writeNewFile(widePath, bytes)) {
+            case NewFile::Written:
+                return true;
+            case NewFile::Failed:
+                return false;
+            case NewFile::NameTaken:
+            case NewFile::Unavailable:
+                break;
+        }
+    }
+    return appendInPlace(widePath, bytes);
+}
+
+}  // namespace vennick

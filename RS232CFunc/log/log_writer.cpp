@@ -1,0 +1,63 @@
+#include "RS232CFunc/log/log_writer.h"
+
+#include <string>
+#include <utility>
+
+#include "settings/app_error.h"
+#include "settings/cp932.h"
+#include "settings/file_system.h"
+
+namespace vennick {
+
+namespace {
+
+// "%02d": a fast stream writes a file many times a second, printf's cost shows there.
+void appendTwoDigits(std::string& text, int value) {
+    if (value < 0 || value > 99) {
+        text += std::to_string(value);
+        return;
+    }
+    text += static_cast<char>('0' + value / 10);
+    text += static_cast<char>('0' + value % 10);
+}
+
+}  // namespace
+
+std::string logFileName(TimeOfDay time) {
+    std::string name;
+    name.reserve(12);
+    appendTwoDigits(name, time.hour);
+    name += '_';
+    appendTwoDigits(name, time.minute);
+    name += '_';
+    appendTwoDigits(name, time.second);
+    name += ".TXT";
+    return name;
+}
+
+LogWriter::LogWriter(std::string executableDir, LocalClock clock)
+    : executableDir_(std::move(executableDir)), clock_(std::move(clock)) {}
+
+std::string LogWriter::fallbackDirectory() const {
+    return executableDir_ + pathSeparator() + "log";
+}
+
+std::optional<std::string> LogWriter::write(const std::string& logDirectory,
+                                            std::string_view text) {
+    const bool configuredExists = directoryExists(logDirectory);
+    const std::string directory = configuredExists ? logDirectory : fallbackDirectory();
+    // Another process may create it between the test and the attempt: that is no failure.
+    if (!configuredExists && !directoryExists(directory) && !createDirectory(directory) &&
+        !directoryExists(directory)) {
+        throw AppError("Cannot create " + directory);
+    }
+    const std::string path = directory + pathSeparator() + logFileName(clock_());
+    const std::string bytes = utf8ToCp932(text);
+    if (guard_) guard_->beforeAppend(path, bytes);
+    const bool landed = appendToFileDurably(path, bytes);
+    if (guard_) guard_->afterAppend(landed);
+    if (!landed) return std::nullopt;
+    return path;
+}
+
+}  // namespace vennick
