@@ -6,10 +6,10 @@
 #include <string>
 
 #include "RS232CFunc/log/log_writer.h"
-#include "RS232CFunc/ui/memo_view_sync.h"
 #include "RS232CFunc/receive/queued_receive_sink.h"
 #include "RS232CFunc/receive/receive_thread.h"
 #include "RS232CFunc/state/run_state.h"
+#include "RS232CFunc/ui/memo_view_sync.h"
 #include "settings/ini_file.h"
 #include "settings/settings.h"
 
@@ -40,8 +40,8 @@ struct FormMainServices {
     std::string executableDir;  // with its trailing separator
     std::string iniPath;
     LocalClock clock = systemLocalTime;
-    std::function<void(int milliseconds)> pause;  // the UI thread's pauses; sleeps when unset
-    std::function<std::unique_ptr<SerialPort>()> makeSerialPort;  // createSerialPort when unset
+    std::function<void(int milliseconds)> pause{};  // the UI thread's pauses; sleeps when unset
+    std::function<std::unique_ptr<SerialPort>()> makeSerialPort{};  // createSerialPort when unset
     int viewFlushMs = kViewFlushPeriodMs;  // how long the widgets may lag behind a fast stream
     Journal* journal = nullptr;            // keeps the buffer on the disk; none when unset
 };

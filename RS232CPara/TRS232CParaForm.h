@@ -21,7 +21,7 @@ struct ParaFormServices {
     Settings& settings;                     // the main window's record
     std::function<bool()> closeMainWindow;  // true when the main window closed
     // The folder browser, opened at `start`; a dialog if unset.
-    std::function<std::optional<std::string>(QWidget* owner, const QString& start)> chooseFolder;
+    std::function<std::optional<std::string>(QWidget* owner, const QString& start)> chooseFolder{};
 };
 
 // Where the folder browser opens: the top of the folder tree, the desktop (or the home folder

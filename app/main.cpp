@@ -24,20 +24,18 @@ constexpr bool kWithJournal = true;
 
 int runWindows(vennick::Notifier& notifier, const std::string& executable,
                vennick::Journal* journal) {
-    vennick::TFormMain form({notifier,
-                             vennick::directoryOf(executable),
-                             vennick::iniPathFor(executable),
-                             vennick::systemLocalTime,
-                             {},
-                             {},
-                             vennick::kViewFlushPeriodMs,
-                             journal});
+    vennick::TFormMain form({.notifier = notifier,
+                             .executableDir = vennick::directoryOf(executable),
+                             .iniPath = vennick::iniPathFor(executable),
+                             .journal = journal});
     if (journal) {
         vennick::LogWriter writer(vennick::directoryOf(executable), vennick::systemLocalTime);
         vennick::writeJournalLeftOver(*journal, form.settings().logDirectory, writer, notifier);
     }
-    vennick::TRS232CParaForm settingsDialog(
-        {notifier, form.settings(), [&form] { return form.close(); }, {}}, &form);
+    vennick::TRS232CParaForm settingsDialog({.notifier = notifier,
+                                             .settings = form.settings(),
+                                             .closeMainWindow = [&form] { return form.close(); }},
+                                            &form);
     form.setSettingsDialog(&settingsDialog);
     QObject::connect(&form, &vennick::TFormMain::closed, qApp, &QApplication::quit,
                      Qt::QueuedConnection);
