@@ -44,37 +44,49 @@ private:
     std::function<bool()> refuse_;
 };
 
+// The log writer of the window's writes: each is bracketed in the journal, when there is one.
+LogWriter guardedWriter(const FormMainServices& services) {
+    LogWriter writer(services.executableDir, services.clock);
+    writer.setGuard(services.journal);
+    return writer;
+}
+
 }  // namespace
 
 TFormMain::TFormMain(FormMainServices services, QWidget* parent)
     : QMainWindow(parent),
       services_(std::move(services)),
       ini_(services_.iniPath),
-      writer_(services_.executableDir, services_.clock),
-      view_(*gate_, services_.viewFlushMs),
-      runState_(settings_, writer_, view_),
-      sink_(std::make_shared<QueuedReceiveSink>([this] {
-          QMetaObject::invokeMethod(
-              this, [this] { drainReceived(); }, Qt::QueuedConnection);
-      })) {
-    if (services_.journal) {
-        runState_.setBufferObserver(services_.journal);
-        writer_.setGuard(services_.journal);
-    }
+      writeThread_(std::make_unique<LogWriteThread>(guardedWriter(services_))),
+      view_(services_.viewFlushMs),
+      runState_(settings_, *writeThread_, services_.waiting ? *services_.waiting : memoryWaiting_,
+                view_),
+      sink_(std::make_shared<BatchedReceiveSink>(runState_)) {
+    runState_.setJournal(services_.journal);
+    waiting().setReadyHandler([this] { runState_.waitingReady(); });
     placer_ = new FramePlacer(*this);
-    view_.attach(runState_, {w_.memo1, w_.label1, w_.labelBigLog, w_.actionWrite,
-                             w_.actionBuffErase, w_.actionDeleteLine});
+    view_.attach(runState_,
+                 {w_.memo1, w_.label1, w_.labelBigLog, w_.actionWrite, w_.actionBuffErase,
+                  w_.actionDeleteLine},
+                 [this](const std::string& message) { showError(message); });
     connectHandlers();
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
     comIndexInUse_ = settings_.comIndex;
     new QuitFilter(this, [this] { return quitRefused(); });
 }
 
-// A receive thread stuck in a platform call is let go after a bounded wait; from then on it
-// must not wake this window.
+// A receive thread stuck in a platform call, or a write stuck on a share, is let go after a
+// bounded wait; from then on neither may reach this window.
 TFormMain::~TFormMain() {
     thread_.reset();
     sink_->disconnect();
+    waiting().setReadyHandler(nullptr);
+    writeThread_.reset();
+    runState_.setJournal(nullptr);
+}
+
+WaitingQueue& TFormMain::waiting() {
+    return services_.waiting ? *services_.waiting : memoryWaiting_;
 }
 
 // Every control's signal goes to its handler here; an AppError a handler raises goes to the
@@ -150,13 +162,12 @@ void TFormMain::BitBtnStartClick() {
     if (!started_) {
         runState_.receiveStarted();
         TMyThread::Options options{device, lineSettingsFor(settings_)};
-        thread_ = std::make_unique<TMyThread>(std::move(port_), options, sink_, gate_);
+        thread_ = std::make_unique<TMyThread>(std::move(port_), options, sink_);
         thread_->start();
         pause(kStartupPauseMs);
     }
     started_ = true;
     placeTopRight();
-    view_.showWrittenCount(runState_.writtenCount());
     w_.memo1->show();
     w_.labelBigLog->show();
     w_.actionEnv->setEnabled(false);
@@ -245,22 +256,21 @@ bool TFormMain::quitRefused() {
     return true;
 }
 
+// The lines still held are written before the settings are saved, so that their file is named
+// after the time they came; what a failed or hanging write leaves stays in the journal.
 bool TFormMain::FormClose() {
     if (thread_ && started_) {
         runState_.setStatus("終了中....");
         flushView();
-        thread_->requestStop();
-        pause(kStartupPauseMs);
+        thread_->stopAndWait(kStartupPauseMs);
         started_ = false;
+        runState_.writeEverything(services_.closeWriteLimitMs);
     }
     try {
         saveSettings(ini_, settings_);
     } catch (...) {
         // The window stays open and looks as it did, but nothing is received any more.
-        if (thread_) {
-            drainReceived();
-            runState_.setStatus(kReceptionStopped);
-        }
+        if (thread_) runState_.setStatus(kReceptionStopped);
         throw;
     }
     return true;
@@ -277,25 +287,7 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TFormMain::Memo1MouseUp() {
-    runState_.lineClicked(view_.caretLine());
-}
-
-// --- Receive path -------------------------------------------------------------------------
-
-// The receive thread wakes the UI thread once per read from the port, and only when the queue
-// was empty: the lines are taken at once, so an EOT's batch goes to disk without delay.
-void TFormMain::drainReceived() {
-    const MemoViewSync::ReceivedBatch batch(view_);
-    QueuedReceiveSink::Item item;
-    while (sink_->take(item)) {
-        if (auto* status = std::get_if<std::string>(&item)) {
-            runState_.setStatus(*status);
-            continue;
-        }
-        const auto& event = std::get<LineEvent>(item);
-        guarded([&] { runState_.applyLine(event); });
-        if (!event.text.empty()) gate_->lineApplied();
-    }
+    runState_.lineClicked();
 }
 
 // --- Helpers ------------------------------------------------------------------------------

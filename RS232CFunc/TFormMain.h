@@ -5,10 +5,12 @@
 #include <memory>
 #include <string>
 
+#include "RS232CFunc/log/log_write_thread.h"
 #include "RS232CFunc/log/log_writer.h"
-#include "RS232CFunc/receive/queued_receive_sink.h"
+#include "RS232CFunc/receive/batched_receive_sink.h"
 #include "RS232CFunc/receive/receive_thread.h"
 #include "RS232CFunc/state/run_state.h"
+#include "RS232CFunc/state/waiting_queue.h"
 #include "RS232CFunc/ui/form_main_widgets.h"
 #include "RS232CFunc/ui/memo_view_sync.h"
 #include "settings/ini_file.h"
@@ -26,6 +28,9 @@ class SerialPort;
 // What the main window needs from outside; tests replace the boxes, the clock and the pauses.
 // Repaints of a fast stream are coalesced to this period.
 inline constexpr int kViewFlushPeriodMs = 100;
+// At a confirmed close the lines still held are written for at most this long; what is left
+// then stays in the journal for the next start.
+inline constexpr int kCloseWriteLimitMs = 800;
 
 struct FormMainServices {
     Notifier& notifier;
@@ -36,6 +41,9 @@ struct FormMainServices {
     std::function<std::unique_ptr<SerialPort>()> makeSerialPort{};  // createSerialPort when unset
     int viewFlushMs = kViewFlushPeriodMs;  // how long the widgets may lag behind a fast stream
     Journal* journal = nullptr;            // keeps the buffer on the disk; none when unset
+    // Where lines wait beyond the list; in memory alone when unset.
+    WaitingQueue* waiting = nullptr;
+    int closeWriteLimitMs = kCloseWriteLimitMs;
 };
 
 // The main window: Idle with the big start button, then Monitoring with the received lines.
@@ -57,6 +65,7 @@ public:
 
     Settings& settings() { return settings_; }
     const RunState& runState() const { return runState_; }
+    RunState& runState() { return runState_; }
 
     // Pushes pending view updates out now (they are otherwise coalesced).
     void flushView() { view_.flush(); }
@@ -94,8 +103,8 @@ private:
     void applyAutoWriteSetting();
     void placeCentred();
     void placeTopRight();
-    void drainReceived();
     void pause(int milliseconds);
+    WaitingQueue& waiting();
     // Runs a handler; an AppError it raises goes to the error box, never a second box at once.
     void guarded(const std::function<void()>& handler);
     void showError(const std::string& message);
@@ -104,12 +113,12 @@ private:
     IniFile ini_;
     Settings settings_;
     std::int32_t comIndexInUse_ = 0;
-    LogWriter writer_;
-    // Shared with the receive thread, which may outlive the window (see TMyThread).
-    std::shared_ptr<LineGate> gate_ = std::make_shared<LineGate>();
+    std::unique_ptr<LogWriteThread> writeThread_;
+    MemoryWaitingQueue memoryWaiting_;
     MemoViewSync view_;
     RunState runState_;
-    std::shared_ptr<QueuedReceiveSink> sink_;
+    // Shared with the receive thread, which may outlive the window (see TMyThread).
+    std::shared_ptr<BatchedReceiveSink> sink_;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<TMyThread> thread_;  // kept once set; stopped, never replaced
     bool askingToClose_ = false;         // the close question is open

@@ -4,6 +4,7 @@
 #include "RS232CFunc/TFormMain.h"
 #include "RS232CFunc/journal/journal.h"
 #include "RS232CFunc/journal/journal_recovery.h"
+#include "RS232CFunc/journal/waiting_store.h"
 #include "RS232CPara/TRS232CParaForm.h"
 #include "app/app_texts.h"
 #include "app/instance_guard.h"
@@ -23,14 +24,16 @@ constexpr bool kWithJournal = true;
 #endif
 
 int runWindows(vennick::Notifier& notifier, const std::string& executable,
-               vennick::Journal* journal) {
+               vennick::Journal* journal, vennick::WaitingStore* waiting) {
     vennick::TFormMain form({.notifier = notifier,
                              .executableDir = vennick::directoryOf(executable),
                              .iniPath = vennick::iniPathFor(executable),
-                             .journal = journal});
+                             .journal = journal,
+                             .waiting = waiting});
     if (journal) {
         vennick::LogWriter writer(vennick::directoryOf(executable), vennick::systemLocalTime);
-        vennick::writeJournalLeftOver(*journal, form.settings().logDirectory, writer, notifier);
+        vennick::writeJournalLeftOver(*journal, waiting, form.settings().logDirectory, writer,
+                                      notifier);
     }
     vennick::TRS232CParaForm settingsDialog({.notifier = notifier,
                                              .settings = form.settings(),
@@ -60,17 +63,26 @@ int main(int argc, char** argv) {
         boxes.inform("Vennick はすでに起動されています。");
         return 0;
     }
-    // Only the copy that runs opens the journal; the file lock keeps out any other.
+    // Only the copy that runs opens the journal; the file lock keeps out any other. The lines
+    // waiting beyond the list are kept beside it, and only with it.
+    const std::string journalPath = vennick::journalPathFor(executable);
     std::unique_ptr<vennick::Journal> journal =
-        kWithJournal ? vennick::Journal::open(vennick::journalPathFor(executable)) : nullptr;
+        kWithJournal ? vennick::Journal::open(journalPath) : nullptr;
+    std::unique_ptr<vennick::WaitingStore> waiting;
+    if (journal) {
+        waiting = vennick::WaitingStore::open(journalPath, journal->waitingTaken(), [&journal] {
+            return journal->durableWaitingTaken();
+        });
+    }
     try {
-        runWindows(boxes, executable, journal.get());
+        runWindows(boxes, executable, journal.get(), waiting.get());
     } catch (const vennick::AppError& error) {
         boxes.showError(error.what());
     } catch (...) {
         boxes.showError("");  // not ours: shown without a message; the program still ends well
     }
-    journal.reset();  // flushed before the next copy may start
+    waiting.reset();  // on the disk, and
+    journal.reset();  // flushed, before the next copy may start
     guard.release();
     return 0;
 }

@@ -31,7 +31,6 @@ extern char** environ;
 namespace {
 
 using vennick::LineEvent;
-using vennick::LineGate;
 using vennick::sim::SimulatedInstrument;
 using Clock = std::chrono::steady_clock;
 
@@ -153,8 +152,7 @@ public:
         port->applyTimeouts();
         thread_ = std::make_unique<vennick::TMyThread>(
             std::move(port), vennick::TMyThread::Options{instrument.devicePath(), line},
-            std::shared_ptr<ReceiveSink>(std::shared_ptr<void>(), this),  // outlives the thread
-            std::shared_ptr<LineGate>(std::shared_ptr<void>(), &gate_));
+            std::shared_ptr<ReceiveSink>(std::shared_ptr<void>(), this));  // outlives the thread
         thread_->start();
     }
 
@@ -172,14 +170,12 @@ public:
             (*arrivals)[index] = nowNs();
         }
         lines_.store(index + 1);
-        gate_.lineApplied();
     }
     void statusReported(std::string text) override {
         std::fprintf(stderr, "status: %s\n", text.c_str());
     }
 
 private:
-    LineGate gate_;
     std::atomic<pid_t> tid_{0};
     std::atomic<std::size_t> lines_{0};
     std::atomic<std::vector<std::int64_t>*> arrivals_{nullptr};

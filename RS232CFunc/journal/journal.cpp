@@ -40,19 +40,23 @@ std::unique_ptr<Journal> Journal::open(const std::string& path) {
     const auto bytes = file->readAll();
     if (!bytes) return nullptr;  // left for a later start rather than overwritten unread
     const journal::Decoded decoded = journal::decode(*bytes);
-    const journal::Texts texts = journal::replay(decoded.records, batchLanded);
-    std::unique_ptr<Journal> opened(new Journal(std::move(file), decoded.validBytes,
-                                                journal::joinTexts(texts.leftOver, texts.live)));
+    journal::Texts texts = journal::replay(decoded.records, batchLanded);
+    texts.leftOver = journal::joinTexts(texts.leftOver, texts.live);
+    texts.live.clear();
+    std::unique_ptr<Journal> opened(
+        new Journal(std::move(file), decoded.validBytes, std::move(texts)));
     opened->flush();
     return opened;
 }
 
 // The file is rewritten at once to what it holds, which also drops a damaged tail.
-Journal::Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, std::string leftOver)
+Journal::Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, journal::Texts texts)
     : file_(std::move(file)),
       fileBytes_(goodBytes),
       allocatedBytes_(goodBytes),
-      leftOver_(std::move(leftOver)),
+      leftOver_(std::move(texts.leftOver)),
+      waitingTaken_(texts.waitingTaken),
+      durableWaitingTaken_(texts.waitingTaken),
       needsRewrite_(true),
       flusher_([this] { run(); }) {}
 
@@ -72,20 +76,42 @@ std::string Journal::leftOver() const {
     return leftOver_;
 }
 
+std::uint64_t Journal::waitingTaken() const {
+    const std::lock_guard lock(stateMutex_);
+    return waitingTaken_;
+}
+
+std::uint64_t Journal::durableWaitingTaken() const {
+    const std::lock_guard lock(stateMutex_);
+    return durableWaitingTaken_;
+}
+
 std::uint64_t Journal::fileBytes() const {
     const std::lock_guard lock(fileMutex_);
     return fileBytes_;
+}
+
+void Journal::addToLeftOver(std::string_view text, std::uint64_t waiting) {
+    {
+        const std::lock_guard lock(stateMutex_);
+        leftOver_ = journal::joinTexts(leftOver_, std::string(text));
+        waitingTaken_ = std::max(waitingTaken_, waiting);
+        queue(journal::moved(text, waiting));
+    }
+    flush();
 }
 
 std::optional<std::string> Journal::writeLeftOver(LogWriter& writer,
                                                   const std::string& logDirectory) {
     struct Bracket {
         Bracket(Journal& journal, LogWriter& writer) : journal_(journal), writer_(writer) {
+            const std::lock_guard lock(journal_.stateMutex_);
             journal_.scope_ = Scope::LeftOver;
             writer_.setGuard(&journal_);
         }
         ~Bracket() {
             writer_.setGuard(nullptr);
+            const std::lock_guard lock(journal_.stateMutex_);
             journal_.scope_ = Scope::Live;
         }
         Journal& journal_;
@@ -95,6 +121,8 @@ std::optional<std::string> Journal::writeLeftOver(LogWriter& writer,
     {
         const Bracket bracket(*this, writer);
         written = writer.write(logDirectory, leftOver());
+        const std::lock_guard lock(stateMutex_);
+        if (!openIntent_.empty()) settleIntent(written.has_value());
     }
     flush();
     return written;
@@ -102,61 +130,111 @@ std::optional<std::string> Journal::writeLeftOver(LogWriter& writer,
 
 void Journal::textChanged(std::size_t offset, std::size_t removed, std::string_view inserted) {
     const std::lock_guard lock(stateMutex_);
-    if (live_.empty() && inserted.empty()) return;  // the clear after a landed write
+    if (live_.empty() && inserted.empty()) return;
     notePending();
     if (removed == 0 && offset == live_.size()) {
-        if (!appendFrom_) appendFrom_ = live_.size();
+        openAppendRun();
         live_ += inserted;
         return;
     }
     closeAppendRun();
     journal::applyChange(live_, offset, removed, inserted);
     journal::appendChange(pending_, offset, removed, inserted);
-    if (live_.empty() && !needsRewrite_) cleanMark_ = pending_.size();
+    markCleanIfEmpty();
 }
 
-void Journal::beforeAppend(const std::string& path, std::string_view bytes) {
-    std::unique_lock fileLock(fileMutex_);
+void Journal::waitingTaken(std::uint64_t waiting) {
+    const std::lock_guard lock(stateMutex_);
+    notePending();
+    openAppendRun();
+    appendWaiting_ = waiting;
+    waitingTaken_ = std::max(waitingTaken_, waiting);
+}
+
+void Journal::writtenPrefixRemoved(std::size_t bytes) {
+    const std::lock_guard lock(stateMutex_);
+    if (openIntent_.empty() || scope_ != Scope::Live) {
+        // Not a write the journal bracketed: an ordinary change.
+        closeAppendRun();
+        const std::size_t erased = eraseWrittenPrefix(live_, bytes);
+        if (erased == 0) return;
+        notePending();
+        journal::appendChange(pending_, 0, erased, {});
+        markCleanIfEmpty();
+        return;
+    }
+    settleIntent(true);
+}
+
+void Journal::writeAbandoned() {
+    const std::lock_guard lock(stateMutex_);
+    if (!openIntent_.empty()) settleIntent(false);
+}
+
+void Journal::beforeAppend(const std::string& path, std::string_view bytes, std::size_t textBytes) {
+    const auto size = fileSizeOf(path);
+    Intent intent{.scope = Scope::Live,
+                  .path = path,
+                  .sizeBefore = size ? static_cast<std::int64_t>(*size) : -1,
+                  .length = bytes.size(),
+                  .crc = journal::crc32(bytes),
+                  .textBytes = textBytes};
     {
         const std::lock_guard lock(stateMutex_);
-        skippedFrom_ = scope_ == Scope::Live ? cleanMark_ : std::nullopt;
-    }
-    if (!skippedFrom_) {
-        const auto size = fileSizeOf(path);
-        const Intent intent{.scope = scope_,
-                            .path = path,
-                            .sizeBefore = size ? static_cast<std::int64_t>(*size) : -1,
-                            .length = bytes.size(),
-                            .crc = journal::crc32(bytes)};
-        {
-            const std::lock_guard lock(stateMutex_);
-            closeAppendRun();
-            openIntent_ = journal::encode(journal::intent(intent));
-            pending_ += openIntent_;
+        intent.scope = scope_;
+        openIntent_ = journal::encode(journal::intent(intent));
+        openIntentBytes_ = textBytes;
+        if (scope_ == Scope::Live && cleanMark_) {
+            // Nothing of the batch is on the disk: the intent only has to come before it.
+            intentIsLazy_ = true;
+            lazyMark_ = *cleanMark_;
+            return;
         }
-        flushLocked();
+        intentIsLazy_ = false;
+        notePending();
+        closeAppendRun();
+        pending_ += openIntent_;
     }
-    writeLock_ = std::move(fileLock);
+    flush();
 }
 
-void Journal::afterAppend(bool landed) {
-    {
-        const std::lock_guard lock(stateMutex_);
-        if (skippedFrom_) {
-            if (landed) {
-                pending_.resize(*skippedFrom_);
-                appendFrom_.reset();
-                live_.clear();
+// The outcome of the open intent. A landed batch whose intent never went out takes every change
+// since the clean mark with it: what is left of the buffer is then one fresh run of text.
+void Journal::settleIntent(bool landed) {
+    std::string& text = scopeText();
+    if (intentIsLazy_) {
+        if (landed) {
+            eraseWrittenPrefix(text, openIntentBytes_);
+            pending_.resize(lazyMark_);
+            cleanMark_ = lazyMark_;
+            appendFrom_.reset();
+            appendWaiting_.reset();
+            if (!live_.empty() || waitingTaken_ > waitingAtCleanMark_) {
+                appendFrom_ = 0;
+                if (waitingTaken_ > waitingAtCleanMark_) appendWaiting_ = waitingTaken_;
+                notePending();
             }
-        } else {
-            openIntent_.clear();
-            queue(landed ? journal::done() : journal::abandoned());
-            if (landed) (scope_ == Scope::Live ? live_ : leftOver_).clear();
-            cleanMark_.reset();
-            if (live_.empty() && scope_ == Scope::Live) cleanMark_ = pending_.size();
         }
+    } else {
+        notePending();
+        closeAppendRun();
+        pending_ += journal::encode(landed ? journal::done() : journal::abandoned());
+        if (landed) eraseWrittenPrefix(text, openIntentBytes_);
+        markCleanIfEmpty();
     }
-    writeLock_.unlock();
+    openIntent_.clear();
+    intentIsLazy_ = false;
+}
+
+std::string& Journal::scopeText() {
+    return scope_ == Scope::Live ? live_ : leftOver_;
+}
+
+void Journal::markCleanIfEmpty() {
+    if (!live_.empty() || !openIntent_.empty() || needsRewrite_ || scope_ != Scope::Live) return;
+    if (appendFrom_) return;
+    cleanMark_ = pending_.size();
+    waitingAtCleanMark_ = waitingTaken_;
 }
 
 void Journal::queue(const journal::Record& record) {
@@ -175,19 +253,37 @@ bool Journal::hasPending() const {
     return !pending_.empty() || appendFrom_.has_value();
 }
 
-// The appended text becomes one change record, in its place among the others.
+void Journal::openAppendRun() {
+    if (!appendFrom_) appendFrom_ = live_.size();
+}
+
+// The appended text becomes one record, in its place among the others; with the waiting lines
+// it took, when it took any.
 void Journal::closeAppendRun() {
     if (!appendFrom_) return;
     const std::size_t from = *appendFrom_;
     appendFrom_.reset();
-    journal::appendChange(pending_, from, 0, std::string_view(live_).substr(from));
+    journal::appendChange(pending_, from, 0, std::string_view(live_).substr(from), appendWaiting_);
+    appendWaiting_.reset();
 }
 
-// What the journal describes, as few records: the texts and a log write under way.
+// A log write under way whose intent has not gone out yet: it goes out now, behind the changes
+// that made its batch.
+void Journal::placeLazyIntent() {
+    if (!intentIsLazy_) return;
+    closeAppendRun();
+    pending_ += openIntent_;
+    intentIsLazy_ = false;
+}
+
+// What the journal describes, as few records: the texts, the waiting lines taken, and a log
+// write under way.
 std::string Journal::snapshot() const {
     std::string bytes;
     if (!leftOver_.empty()) bytes += journal::encode(journal::leftOver(leftOver_));
     if (!live_.empty()) bytes += journal::encode(journal::snapshot(live_));
+    if (waitingTaken_ > 0)
+        bytes += journal::encode(journal::taken(live_.size(), {}, waitingTaken_));
     return bytes + openIntent_;
 }
 
@@ -199,15 +295,18 @@ void Journal::flush() {
 void Journal::flushLocked() {
     Flush kind = Flush::Nothing;
     std::string bytes;
+    std::uint64_t waiting = 0;
     {
         const std::lock_guard lock(stateMutex_);
+        placeLazyIntent();
         closeAppendRun();
+        waiting = waitingTaken_;
         const std::uint64_t held = live_.size() + leftOver_.size() + openIntent_.size();
         const std::uint64_t after = fileBytes_ + pending_.size();
         const bool grown = after > 2 * held + kCompactSlackBytes && after > compactionFrom_;
         if (!needsRewrite_ && pending_.empty()) {
             kind = Flush::Nothing;
-        } else if (held == 0) {
+        } else if (held == 0 && waitingTaken_ == 0) {
             kind = Flush::Truncate;
         } else if (needsRewrite_ || grown) {
             kind = Flush::Rewrite;
@@ -219,7 +318,7 @@ void Journal::flushLocked() {
         pending_.clear();
         needsRewrite_ = false;
         cleanMark_.reset();
-        if (live_.empty() && openIntent_.empty()) cleanMark_ = 0;  // once the write succeeds
+        markCleanIfEmpty();  // holds once the write below succeeds
     }
     bool written = true;
     switch (kind) {
@@ -236,14 +335,16 @@ void Journal::flushLocked() {
             written = rewrite(bytes);
             break;
     }
-    if (!written) {
-        // Whatever landed of it is in doubt: the next flush writes the whole state afresh.
-        const std::lock_guard lock(stateMutex_);
-        needsRewrite_ = true;
-        cleanMark_.reset();
-        pendingSince_ = std::chrono::steady_clock::now();
-        wake_.notify_one();  // the flusher tries again even if nothing else changes
+    const std::lock_guard lock(stateMutex_);
+    if (written) {
+        durableWaitingTaken_ = std::max(durableWaitingTaken_, waiting);
+        return;
     }
+    // Whatever landed of it is in doubt: the next flush writes the whole state afresh.
+    needsRewrite_ = true;
+    cleanMark_.reset();
+    pendingSince_ = std::chrono::steady_clock::now();
+    wake_.notify_one();  // the flusher tries again even if nothing else changes
 }
 
 // The file grows a chunk of zeros at a time (where reading stops), so that most flushes write

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "RS232CFunc/state/line_buffer.h"
+
 namespace vennick::journal {
 namespace {
 
@@ -46,11 +48,24 @@ std::string payloadOf(const Record& record) {
             put(payload, record.removed);
             payload += record.text;
             break;
-        case Record::Type::Intent:
+        case Record::Type::Taken:
+            put(payload, record.offset);
+            put(payload, record.waiting);
+            payload += record.text;
+            break;
+        case Record::Type::Moved:
+            put(payload, record.waiting);
+            payload += record.text;
+            break;
+        case Record::Type::WholeIntent:
+        case Record::Type::PrefixIntent:
             put(payload, static_cast<std::uint8_t>(record.intent.scope));
             put(payload, static_cast<std::uint64_t>(record.intent.sizeBefore));
             put(payload, record.intent.length);
             put(payload, record.intent.crc);
+            if (record.type == Record::Type::PrefixIntent) {
+                put(payload, record.intent.textBytes.value_or(0));
+            }
             payload += record.intent.path;
             break;
         case Record::Type::LeftOver:
@@ -64,26 +79,44 @@ std::string payloadOf(const Record& record) {
     return payload;
 }
 
+std::optional<Intent> parseIntent(std::string_view payload, bool withTextBytes) {
+    const std::size_t fixed = kIntentFixedBytes + (withTextBytes ? 8 : 0);
+    if (payload.size() < fixed) return std::nullopt;
+    const auto scope = get<std::uint8_t>(payload, 0);
+    if (scope > 1) return std::nullopt;
+    Intent intent;
+    intent.scope = static_cast<Scope>(scope);
+    intent.sizeBefore = static_cast<std::int64_t>(get<std::uint64_t>(payload, 1));
+    intent.length = get<std::uint64_t>(payload, 9);
+    intent.crc = get<std::uint32_t>(payload, 17);
+    if (withTextBytes) intent.textBytes = get<std::uint64_t>(payload, kIntentFixedBytes);
+    intent.path = payload.substr(fixed);
+    return intent;
+}
+
 // The record a checked payload describes; nothing when the payload does not fit its type.
 std::optional<Record> parse(char type, std::string_view payload) {
     Record record;
     record.type = static_cast<Record::Type>(type);
     switch (record.type) {
         case Record::Type::Change:
+        case Record::Type::Taken:
             if (payload.size() < kChangeFixedBytes) return std::nullopt;
             record.offset = get<std::uint64_t>(payload, 0);
-            record.removed = get<std::uint64_t>(payload, 8);
+            (record.type == Record::Type::Change ? record.removed : record.waiting) =
+                get<std::uint64_t>(payload, 8);
             record.text = payload.substr(kChangeFixedBytes);
             return record;
-        case Record::Type::Intent: {
-            if (payload.size() < kIntentFixedBytes) return std::nullopt;
-            const auto scope = get<std::uint8_t>(payload, 0);
-            if (scope > 1) return std::nullopt;
-            record.intent.scope = static_cast<Scope>(scope);
-            record.intent.sizeBefore = static_cast<std::int64_t>(get<std::uint64_t>(payload, 1));
-            record.intent.length = get<std::uint64_t>(payload, 9);
-            record.intent.crc = get<std::uint32_t>(payload, 17);
-            record.intent.path = payload.substr(kIntentFixedBytes);
+        case Record::Type::Moved:
+            if (payload.size() < 8) return std::nullopt;
+            record.waiting = get<std::uint64_t>(payload, 0);
+            record.text = payload.substr(8);
+            return record;
+        case Record::Type::WholeIntent:
+        case Record::Type::PrefixIntent: {
+            auto intent = parseIntent(payload, record.type == Record::Type::PrefixIntent);
+            if (!intent) return std::nullopt;
+            record.intent = std::move(*intent);
             return record;
         }
         case Record::Type::LeftOver:
@@ -98,10 +131,6 @@ std::optional<Record> parse(char type, std::string_view payload) {
     return std::nullopt;  // an unknown type is damage too
 }
 
-std::string& textOf(Texts& texts, Scope scope) {
-    return scope == Scope::Live ? texts.live : texts.leftOver;
-}
-
 }  // namespace
 
 std::uint32_t crc32(std::string_view bytes) {
@@ -112,82 +141,118 @@ std::uint32_t crc32(std::string_view bytes) {
     return c ^ 0xFFFFFFFFu;
 }
 
-std::string encode(const Record& record) {
-    const std::string payload = payloadOf(record);
+std::string frame(char type, std::string_view payload) {
     std::string out;
     out.reserve(kHeaderBytes + payload.size() + kCrcBytes);
-    out += static_cast<char>(record.type);
+    out += type;
     put(out, static_cast<std::uint32_t>(payload.size()));
     out += payload;
     put(out, crc32(out));
     return out;
 }
 
-void appendChange(std::string& out, std::uint64_t offset, std::uint64_t removed,
-                  std::string_view inserted) {
-    const std::size_t start = out.size();
-    out += static_cast<char>(Record::Type::Change);
-    put(out, static_cast<std::uint32_t>(kChangeFixedBytes + inserted.size()));
-    put(out, offset);
-    put(out, removed);
-    out += inserted;
-    put(out, crc32(std::string_view(out).substr(start)));
-}
-
-Record change(std::uint64_t offset, std::uint64_t removed, std::string_view inserted) {
-    return {.type = Record::Type::Change,
-            .offset = offset,
-            .removed = removed,
-            .text = std::string(inserted),
-            .intent = {}};
-}
-
-Record leftOver(std::string_view text) {
-    return {.type = Record::Type::LeftOver,
-            .offset = 0,
-            .removed = 0,
-            .text = std::string(text),
-            .intent = {}};
-}
-
-Record snapshot(std::string_view text) {
-    return {.type = Record::Type::Snapshot,
-            .offset = 0,
-            .removed = 0,
-            .text = std::string(text),
-            .intent = {}};
-}
-
-Record intent(Intent intent) {
-    return {.type = Record::Type::Intent,
-            .offset = 0,
-            .removed = 0,
-            .text = {},
-            .intent = std::move(intent)};
-}
-
-Record done() {
-    return {.type = Record::Type::Done, .offset = 0, .removed = 0, .text = {}, .intent = {}};
-}
-
-Record abandoned() {
-    return {.type = Record::Type::Abandoned, .offset = 0, .removed = 0, .text = {}, .intent = {}};
-}
-
-Decoded decode(std::string_view bytes) {
-    Decoded decoded;
+Frames frames(std::string_view bytes) {
+    Frames found;
     std::size_t at = 0;
     while (bytes.size() - at >= kHeaderBytes + kCrcBytes) {
         const auto length = get<std::uint32_t>(bytes, at + 1);
         if (length > bytes.size() - at - kHeaderBytes - kCrcBytes) break;
         const std::size_t checked = kHeaderBytes + length;
         if (crc32(bytes.substr(at, checked)) != get<std::uint32_t>(bytes, at + checked)) break;
-        auto record = parse(bytes[at], bytes.substr(at + kHeaderBytes, length));
-        if (!record) break;
-        decoded.records.push_back(std::move(*record));
+        found.frames.push_back({bytes[at], bytes.substr(at + kHeaderBytes, length)});
         at += checked + kCrcBytes;
     }
-    decoded.validBytes = at;
+    found.validBytes = at;
+    return found;
+}
+
+std::string encode(const Record& record) {
+    return frame(static_cast<char>(record.type), payloadOf(record));
+}
+
+void appendChange(std::string& out, std::uint64_t offset, std::uint64_t removed,
+                  std::string_view inserted, std::optional<std::uint64_t> waiting) {
+    const std::size_t start = out.size();
+    out += static_cast<char>(waiting ? Record::Type::Taken : Record::Type::Change);
+    put(out, static_cast<std::uint32_t>(kChangeFixedBytes + inserted.size()));
+    put(out, offset);
+    put(out, waiting ? *waiting : removed);
+    out += inserted;
+    put(out, crc32(std::string_view(out).substr(start)));
+}
+
+Record change(std::uint64_t offset, std::uint64_t removed, std::string_view inserted) {
+    Record record;
+    record.type = Record::Type::Change;
+    record.offset = offset;
+    record.removed = removed;
+    record.text = inserted;
+    return record;
+}
+
+Record taken(std::uint64_t offset, std::string_view inserted, std::uint64_t waiting) {
+    Record record;
+    record.type = Record::Type::Taken;
+    record.offset = offset;
+    record.text = inserted;
+    record.waiting = waiting;
+    return record;
+}
+
+Record moved(std::string_view text, std::uint64_t waiting) {
+    Record record;
+    record.type = Record::Type::Moved;
+    record.text = text;
+    record.waiting = waiting;
+    return record;
+}
+
+Record leftOver(std::string_view text) {
+    Record record;
+    record.type = Record::Type::LeftOver;
+    record.text = text;
+    return record;
+}
+
+Record snapshot(std::string_view text) {
+    Record record;
+    record.type = Record::Type::Snapshot;
+    record.text = text;
+    return record;
+}
+
+Record intent(Intent intent) {
+    Record record;
+    record.type = intent.textBytes ? Record::Type::PrefixIntent : Record::Type::WholeIntent;
+    record.intent = std::move(intent);
+    return record;
+}
+
+Record done() {
+    Record record;
+    record.type = Record::Type::Done;
+    return record;
+}
+
+Record abandoned() {
+    Record record;
+    record.type = Record::Type::Abandoned;
+    return record;
+}
+
+Decoded decode(std::string_view bytes) {
+    Decoded decoded;
+    const Frames found = frames(bytes);
+    decoded.validBytes = found.validBytes;
+    for (const Frame& each : found.frames) {
+        auto record = parse(each.type, each.payload);
+        if (!record) {
+            decoded.validBytes =
+                static_cast<std::size_t>(each.payload.data() - bytes.data()) - kHeaderBytes;
+            break;
+        }
+        decoded.records.push_back(std::move(*record));
+    }
     return decoded;
 }
 
@@ -199,38 +264,82 @@ void applyChange(std::string& text, std::uint64_t offset, std::uint64_t removed,
     text.replace(at, count, inserted);
 }
 
-Texts replay(const std::vector<Record>& records, const IntentProbe& probe) {
-    Texts texts;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const Record& record = records[i];
+namespace {
+
+// Replays records one at a time; at most one log write is open at a time.
+class Replay {
+public:
+    explicit Replay(const IntentProbe& probe) : probe_(probe) {}
+
+    void apply(const Record& record) {
         switch (record.type) {
             case Record::Type::LeftOver:
-                texts.leftOver = record.text;
+                texts_.leftOver = record.text;
                 break;
             case Record::Type::Snapshot:
-                texts.live = record.text;
+                texts_.live = record.text;
                 break;
             case Record::Type::Change:
-                applyChange(texts.live, record.offset, record.removed, record.text);
+                applyChange(texts_.live, record.offset, record.removed, record.text);
                 break;
-            case Record::Type::Intent: {
-                // The outcome, when the journal has it, is the very next record.
-                std::string& batch = textOf(texts, record.intent.scope);
-                const bool settled =
-                    i + 1 < records.size() && (records[i + 1].type == Record::Type::Done ||
-                                               records[i + 1].type == Record::Type::Abandoned);
-                const bool landed = settled ? records[i + 1].type == Record::Type::Done
-                                            : probe && probe(record.intent, batch);
-                if (landed) batch.clear();
-                if (settled) ++i;
+            case Record::Type::Taken:
+                applyChange(texts_.live, record.offset, 0, record.text);
+                texts_.waitingTaken = std::max(texts_.waitingTaken, record.waiting);
                 break;
-            }
+            case Record::Type::Moved:
+                texts_.leftOver = joinTexts(texts_.leftOver, record.text);
+                texts_.waitingTaken = std::max(texts_.waitingTaken, record.waiting);
+                break;
+            case Record::Type::WholeIntent:
+            case Record::Type::PrefixIntent:
+                settleByProbe();
+                open_ = record.intent;
+                if (!open_->textBytes) open_->textBytes = textOf(open_->scope).size();
+                break;
             case Record::Type::Done:
+                settle(true);
+                break;
             case Record::Type::Abandoned:
-                break;  // an outcome without its intent says nothing
+                settle(false);  // an outcome without its intent says nothing
+                break;
         }
     }
-    return texts;
+
+    Texts finish() {
+        settleByProbe();
+        return std::move(texts_);
+    }
+
+private:
+    std::string& textOf(Scope scope) {
+        return scope == Scope::Live ? texts_.live : texts_.leftOver;
+    }
+
+    void settle(bool landed) {
+        if (!open_) return;
+        if (landed) eraseWrittenPrefix(textOf(open_->scope), *open_->textBytes);
+        open_.reset();
+    }
+
+    void settleByProbe() {
+        if (!open_) return;
+        const std::string& text = textOf(open_->scope);
+        const std::string batch =
+            text.substr(0, std::min<std::size_t>(*open_->textBytes, text.size()));
+        settle(probe_ && probe_(*open_, batch));
+    }
+
+    const IntentProbe& probe_;
+    Texts texts_;
+    std::optional<Intent> open_;
+};
+
+}  // namespace
+
+Texts replay(const std::vector<Record>& records, const IntentProbe& probe) {
+    Replay replay(probe);
+    for (const Record& record : records) replay.apply(record);
+    return replay.finish();
 }
 
 std::string joinTexts(const std::string& first, const std::string& second) {

@@ -53,10 +53,8 @@ std::optional<std::string> LogWriter::write(const std::string& logDirectory,
     }
     const std::string path = directory + pathSeparator() + logFileName(clock_());
     const std::string bytes = utf8ToCp932(text);
-    if (guard_) guard_->beforeAppend(path, bytes);
-    const bool landed = appendToFileDurably(path, bytes);
-    if (guard_) guard_->afterAppend(landed);
-    if (!landed) return std::nullopt;
+    if (guard_) guard_->beforeAppend(path, bytes, text.size());
+    if (!appendToFileDurably(path, bytes)) return std::nullopt;
     return path;
 }
 

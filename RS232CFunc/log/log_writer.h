@@ -26,13 +26,14 @@ std::string logFileName(TimeOfDay time);
 // was (a new file removed, an appended tail cut back) and false comes back. One file per OS.
 bool appendToFileDurably(const std::string& path, std::string_view bytes);
 
-// Told around every append of a batch to a log file, so that a crash in between can be settled.
+// Told before every append of a batch to a log file, so that a crash after it can be settled.
+// The outcome is told by whoever asked for the write, once it has acted on it.
 class LogWriteGuard {
 public:
     virtual ~LogWriteGuard() = default;
-    // The file and the exact bytes it is about to get.
-    virtual void beforeAppend(const std::string& path, std::string_view bytes) = 0;
-    virtual void afterAppend(bool landed) = 0;
+    // The file, the exact bytes it is about to get, and the length of the text they came from.
+    virtual void beforeAppend(const std::string& path, std::string_view bytes,
+                              std::size_t textBytes) = 0;
 };
 
 // Moves a batch of lines into the time-named file of the log directory.

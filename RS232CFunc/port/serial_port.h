@@ -55,6 +55,9 @@ public:
     virtual std::string problem() const { return {}; }
     // Called from another thread: a wait or read blocked in this port returns at once.
     virtual void interruptWait() {}
+    // How often the driver lost received bytes (its queue or the UART overran) since the port
+    // was opened; 0 where the driver keeps no such count.
+    virtual std::int64_t overruns() { return 0; }
 };
 
 std::unique_ptr<SerialPort> createSerialPort();

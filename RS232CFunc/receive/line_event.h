@@ -5,7 +5,7 @@
 
 namespace vennick {
 
-// What the receive thread hands to the UI thread for each finished line.
+// What the receive thread hands on for each finished line.
 struct LineEvent {
     std::string text;                // trimmed; empty lines are still events (EOT, counters)
     std::int32_t bytesReceived = 0;  // bytes obtained during this line
@@ -13,17 +13,21 @@ struct LineEvent {
     bool endedByEot = false;
 };
 
-// The window's side of the receive path. Called on the receive thread; implementations hand the
-// calls over to the UI thread in order.
+// Where the receive thread's lines go. Called on the receive thread.
 class ReceiveSink {
 public:
     virtual ~ReceiveSink() = default;
     virtual void lineReceived(LineEvent event) = 0;
-    // A reception condition for the status line (limit reached, port lost, port back).
+    // A reception condition for the status line (port lost, port back, overrun).
     virtual void statusReported(std::string text) = 0;
-    // The thread has handed over all it has and is about to wait for the port: a sink that holds
-    // lines back to hand them over in batches must pass them on now.
+    // The thread has handed on all it has and is about to wait for the port: a sink that holds
+    // lines back to hand them on in batches must pass them on now.
     virtual void burstEnded() {}
+    // Before the thread reads on: true when the lines can be taken; otherwise waits up to
+    // `timeoutMs` for room (or for stopWaiting()) and says whether there is room now.
+    virtual bool waitForRoom(int /*timeoutMs*/) { return true; }
+    // Any thread: a waitForRoom() under way returns.
+    virtual void stopWaiting() {}
 };
 
 }  // namespace vennick

@@ -1,20 +1,21 @@
 #include "RS232CFunc/receive/receive_thread.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <span>
 
 namespace vennick {
 namespace {
 
-constexpr int kSettleWaitMs = 20;  // lines in flight reach the buffer within moments
-
 constexpr const char* kPortLost = "RS232Cﾎﾟｰﾄが切断されました。再接続を待っています...";
 constexpr const char* kPortBack = "RS232Cﾎﾟｰﾄに再接続しました。";
 
-std::string limitText() {
-    return "Line が " + std::to_string(LineGate::kLimit) + " を超えました。";
+std::string overrunText(std::int64_t overruns) {
+    return "受信ﾃﾞｰﾀが失われました (ｵｰﾊﾞｰﾗﾝ " + std::to_string(overruns) + " 回)。";
 }
 
 // Feeds the framer from the port: one read takes everything waiting, the framer scans it from
@@ -63,65 +64,15 @@ private:
     bool lost_ = false;
 };
 
-bool carriesSomething(const FramedLine& line) {
-    return !line.text.empty() || line.bytesReceived > 0 || line.charsAccepted > 0;
-}
-
 }  // namespace
-
-// LineGate ------------------------------------------------------------------------------------
-
-// The UI thread publishes after every line: it takes the lock only when the receive thread
-// waits. The waiter counts itself before it tests the counts and the publisher stores before it
-// looks at the waiters (both sequentially consistent), so one of the two sees the other.
-void LineGate::publish(int lineCount) {
-    published_.store(lineCount);
-    wakeWaiters();
-}
-
-void LineGate::lineApplied() {
-    inFlight_.fetch_sub(1);
-    wakeWaiters();
-}
-
-bool LineGate::overLimit() const {
-    // In-flight first: the UI thread publishes a count that includes a line before it takes
-    // the line out of flight, so this order can count a line twice but never miss it.
-    const int inFlight = inFlight_.load();
-    return published_.load() + inFlight > kLimit;
-}
-
-void LineGate::linePosted() {
-    inFlight_.fetch_add(1);
-}
-
-void LineGate::waitBelowLimit(const std::atomic<bool>& stop, int timeoutMs) {
-    std::unique_lock lock(mutex_);
-    waiters_.fetch_add(1);
-    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                      [&] { return !overLimit() || stop.load(); });
-    waiters_.fetch_sub(1);
-}
-
-void LineGate::wakeWaiters() {
-    if (waiters_.load() == 0) return;
-    {
-        std::lock_guard lock(mutex_);  // the waiter is either before its test or waiting
-    }
-    changed_.notify_all();
-}
 
 // TMyThread::Worker ---------------------------------------------------------------------------
 
 // Everything the thread uses, kept alive by the thread itself as long as it runs.
 class TMyThread::Worker {
 public:
-    Worker(std::unique_ptr<SerialPort> port, Options options, std::shared_ptr<ReceiveSink> sink,
-           std::shared_ptr<LineGate> gate)
-        : port_(std::move(port)),
-          options_(std::move(options)),
-          sink_(std::move(sink)),
-          gate_(std::move(gate)) {}
+    Worker(std::unique_ptr<SerialPort> port, Options options, std::shared_ptr<ReceiveSink> sink)
+        : port_(std::move(port)), options_(std::move(options)), sink_(std::move(sink)) {}
 
     void run();
     void requestStop();
@@ -135,14 +86,19 @@ private:
     // is requested. `cutOff` is the line the failure interrupted.
     void recoverPort(const FramedLine& cutOff);
     bool reopen();
+    // Between reads from the port: the sink takes the lines read so far, the driver's overruns
+    // are looked at now and then, and reading waits while the sink has no room.
+    bool readyToRead();
+    void reportNewOverruns();
     // Waits up to `ms`; true when a stop was requested.
     bool stopRequestedWithin(int ms);
 
     const std::unique_ptr<SerialPort> port_;
     const Options options_;
     const std::shared_ptr<ReceiveSink> sink_;
-    const std::shared_ptr<LineGate> gate_;
     std::atomic<bool> stop_{false};
+    std::int64_t overrunsReported_ = 0;
+    std::chrono::steady_clock::time_point overrunsChecked_{};
     std::mutex mutex_;
     std::condition_variable changed_;  // the stop request, or the end of run()
     bool finished_ = false;
@@ -151,10 +107,10 @@ private:
 void TMyThread::Worker::run() {
     LineFramer framer;
     PortByteSource source(*port_, stop_, *sink_);
-    bool limitReported = false;
+    overrunsReported_ = port_->overruns();
     while (!stop_.load()) {
         if (!source.hasBytes()) {
-            sink_->burstEnded();
+            if (!readyToRead()) continue;
             const SerialPort::Wait wait = port_->waitForInput(options_.idleWaitMs);
             if (wait == SerialPort::Wait::TimedOut) continue;
             if (wait == SerialPort::Wait::Failed) {
@@ -163,26 +119,31 @@ void TMyThread::Worker::run() {
                 continue;
             }
         }
-        // Input is waiting; it stays where it is while the buffer is over the limit. Lines
-        // still in flight settle within moments; a full buffer waits for the operator.
-        if (gate_->overLimit()) {
-            if (!limitReported && gate_->bufferOverLimit()) {
-                sink_->statusReported(limitText());
-                limitReported = true;
-            }
-            sink_->burstEnded();  // the lines that fill the buffer must reach it
-            gate_->waitBelowLimit(stop_, limitReported ? options_.limitWaitMs : kSettleWaitMs);
-            continue;
-        }
-        limitReported = false;
         const FramedLine line = framer.readLine(source);
         if (!line.abandoned) {
             post(line);
         } else if (source.lost()) {
             recoverPort(line);
             source.restart();
-        }  // else a stop: the window is going away and takes no more lines
+        }  // else a stop: the line is cut off
     }
+    sink_->burstEnded();  // the lines read before the stop are the window's
+}
+
+bool TMyThread::Worker::readyToRead() {
+    sink_->burstEnded();
+    reportNewOverruns();
+    return sink_->waitForRoom(0) || sink_->waitForRoom(options_.roomWaitMs);
+}
+
+void TMyThread::Worker::reportNewOverruns() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - overrunsChecked_ < std::chrono::milliseconds(options_.overrunCheckMs)) return;
+    overrunsChecked_ = now;
+    const std::int64_t overruns = port_->overruns();
+    if (overruns <= overrunsReported_) return;
+    overrunsReported_ = overruns;
+    sink_->statusReported(overrunText(overruns));
 }
 
 void TMyThread::Worker::requestStop() {
@@ -191,7 +152,7 @@ void TMyThread::Worker::requestStop() {
         stop_.store(true);
     }
     changed_.notify_all();
-    gate_->wakeWaiters();
+    sink_->stopWaiting();
     port_->interruptWait();
 }
 
@@ -209,20 +170,29 @@ bool TMyThread::Worker::waitFinished(int timeoutMs) {
 }
 
 void TMyThread::Worker::post(const FramedLine& line) {
-    if (!line.text.empty()) gate_->linePosted();
     sink_->lineReceived(
         LineEvent{line.text, line.bytesReceived, line.charsAccepted, line.endedByEot});
 }
 
 void TMyThread::Worker::recoverPort(const FramedLine& cutOff) {
-    // The piece received before the failure is a line of its own, never glued to what comes
-    // after the reconnection.
-    if (carriesSomething(cutOff)) post(cutOff);
+    // A line ends only at a line end or an EOT: the piece received before the failure is no
+    // reading (a collector could not tell "12.3" of a cut-off "12.345" from a real one). Its
+    // bytes were received and its characters kept, so they still count.
+    if (cutOff.bytesReceived > 0 || cutOff.charsAccepted > 0) {
+        post(FramedLine{.text = {},
+                        .bytesReceived = cutOff.bytesReceived,
+                        .charsAccepted = cutOff.charsAccepted,
+                        .endedByEot = false,
+                        .abandoned = false});
+    }
     sink_->statusReported(kPortLost);
     port_->close();
     while (!stopRequestedWithin(options_.reconnectIntervalMs)) {
         if (reopen()) {
-            sink_->statusReported(kPortBack);
+            // Settings the reopened port refuses are said again; they matter more than the news
+            // that it is back.
+            const std::string refused = port_->problem();
+            sink_->statusReported(refused.empty() ? kPortBack : refused);
             return;
         }
     }
@@ -243,9 +213,9 @@ bool TMyThread::Worker::stopRequestedWithin(int ms) {
 // TMyThread -----------------------------------------------------------------------------------
 
 TMyThread::TMyThread(std::unique_ptr<SerialPort> openedPort, Options options,
-                     std::shared_ptr<ReceiveSink> sink, std::shared_ptr<LineGate> gate)
-    : worker_(std::make_shared<Worker>(std::move(openedPort), std::move(options), std::move(sink),
-                                       std::move(gate))) {}
+                     std::shared_ptr<ReceiveSink> sink)
+    : worker_(
+          std::make_shared<Worker>(std::move(openedPort), std::move(options), std::move(sink))) {}
 
 TMyThread::~TMyThread() {
     if (!thread_.joinable()) return;

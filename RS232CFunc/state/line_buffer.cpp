@@ -28,6 +28,17 @@ bool isUtf8Continuation(char c) {
 
 }  // namespace
 
+std::size_t eraseWrittenPrefix(std::string& text, std::size_t bytes) {
+    bytes = std::min(bytes, text.size());
+    if (bytes == 0) return 0;
+    const bool endedTyped = text[bytes - 1] != '\n';
+    if (endedTyped && text.compare(bytes, kLineEnd.size(), kLineEnd) == 0) {
+        bytes += kLineEnd.size();
+    }
+    text.erase(0, bytes);
+    return bytes;
+}
+
 int LineBuffer::count() const {
     return static_cast<int>(lineStarts_.size());
 }
@@ -52,6 +63,16 @@ void LineBuffer::clear() {
     text_.clear();
     lineStarts_.clear();
     if (oldSize > 0) changed(0, oldSize, {});
+}
+
+std::size_t LineBuffer::removeWrittenPrefix(std::size_t bytes) {
+    const std::size_t removed = eraseWrittenPrefix(text_, bytes);
+    if (removed == 0) return 0;
+    if (observer_) observer_->writtenPrefixRemoved(bytes);
+    const auto firstKept = std::lower_bound(lineStarts_.begin(), lineStarts_.end(), removed);
+    lineStarts_.erase(lineStarts_.begin(), firstKept);
+    for (std::size_t& start : lineStarts_) start -= removed;
+    return removed;
 }
 
 void LineBuffer::replace(std::size_t offset, std::size_t removed, std::string_view inserted) {

@@ -17,13 +17,20 @@ struct LineSelection {
     friend bool operator==(const LineSelection&, const LineSelection&) = default;
 };
 
+// Takes the first `bytes` of `text` away after they were written to a log file (whole lines, the
+// last of them perhaps a typed line without its line end), and with a typed last line also the
+// line end that joined it to the lines behind it. Returns how many bytes went.
+std::size_t eraseWrittenPrefix(std::string& text, std::size_t bytes);
+
 // Told of every change to a LineBuffer's text, in order: `removed` bytes at byte `offset` of the
-// old text() were replaced by `inserted` (already in the buffer's CR LF form).
+// old text() were replaced by `inserted` (already in the buffer's CR LF form), or the first
+// `bytes` went into a log file and left the buffer (by eraseWrittenPrefix()).
 class LineBufferObserver {
 public:
     virtual ~LineBufferObserver() = default;
     virtual void textChanged(std::size_t offset, std::size_t removed,
                              std::string_view inserted) = 0;
+    virtual void writtenPrefixRemoved(std::size_t bytes) = 0;
 };
 
 // The received lines as the list view shows them and the log writer saves them: one UTF-8 text
@@ -48,6 +55,10 @@ public:
     void remove(int index);
 
     void clear();
+
+    // The first `bytes` were written: they leave the buffer as eraseWrittenPrefix() says.
+    // Returns how many bytes left in all.
+    std::size_t removeWrittenPrefix(std::size_t bytes);
 
     // The view's own edit: `removed` bytes at byte `offset` give way to `inserted` (line ends
     // stored as CR LF, as in setText()). The range is clamped to the text.

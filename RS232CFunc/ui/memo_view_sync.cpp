@@ -7,8 +7,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
-
-#include "RS232CFunc/receive/receive_thread.h"
+#include <utility>
 
 namespace vennick {
 namespace {
@@ -54,16 +53,6 @@ std::string bufferForm(QString text) {
     return text.toStdString();
 }
 
-// The whole document as the buffer holds it: rows joined by CR LF.
-std::string bufferForm(const QTextDocument& document) {
-    std::string text;
-    for (QTextBlock row = document.begin(); row.isValid(); row = row.next()) {
-        if (row != document.begin()) text += "\r\n";
-        text += row.text().toStdString();
-    }
-    return text;
-}
-
 // Bytes of the document from `position` to its end.
 std::size_t bufferLengthFrom(const QTextDocument& document, int position) {
     QTextBlock block = document.findBlock(position);
@@ -74,6 +63,16 @@ std::size_t bufferLengthFrom(const QTextDocument& document, int position) {
     return bytes;
 }
 
+// Bytes of the document from its start to `position`.
+std::size_t bufferOffsetOf(const QTextDocument& document, int position) {
+    const QTextBlock target = document.findBlock(position);
+    std::size_t bytes = 0;
+    for (QTextBlock block = document.begin(); block != target; block = block.next()) {
+        bytes += bufferLength(block.text()) + kLineEndBytes;
+    }
+    return bytes + bufferLength(QStringView(target.text()).left(position - target.position()));
+}
+
 // A row that holds a line: every row but an empty last one.
 bool holdsLine(const QTextBlock& row) {
     return row.isValid() && (row.next().isValid() || row.length() > 1);
@@ -81,33 +80,39 @@ bool holdsLine(const QTextBlock& row) {
 
 class Updating {
 public:
-    explicit Updating(bool& flag) : flag_(flag) { flag_ = true; }
-    ~Updating() { flag_ = false; }
+    explicit Updating(bool& flag) : flag_(flag), outer_(flag) { flag_ = true; }
+    ~Updating() { flag_ = outer_; }
     Updating(const Updating&) = delete;
     Updating& operator=(const Updating&) = delete;
 
 private:
     bool& flag_;
+    bool outer_;
 };
 
 }  // namespace
 
 // --- MemoViewSync -------------------------------------------------------------------------
 
-MemoViewSync::MemoViewSync(LineGate& gate, int flushPeriodMs, QObject* parent)
-    : QObject(parent), gate_(gate), flushTimer_(new QTimer(this)) {
+MemoViewSync::MemoViewSync(int flushPeriodMs, QObject* parent)
+    : QObject(parent), flushTimer_(new QTimer(this)) {
     flushTimer_->setSingleShot(true);
     flushTimer_->setInterval(flushPeriodMs);
-    connect(flushTimer_, &QTimer::timeout, this, &MemoViewSync::flush);
+    connect(flushTimer_, &QTimer::timeout, this, &MemoViewSync::periodEnded);
 }
 
-void MemoViewSync::attach(RunState& state, const RunStateWidgets& widgets) {
+void MemoViewSync::attach(RunState& state, const RunStateWidgets& widgets,
+                          std::function<void(const std::string&)> showError) {
     state_ = &state;
     widgets_ = widgets;
+    showError_ = std::move(showError);
     MemoEdit* memo = widgets_.memo;
     connect(memo->document(), &QTextDocument::contentsChange, this,
             [this](int position, int /*removed*/, int added) { operatorEdited(position, added); });
+    // Only the operator's selections: the state sets its own as it changes the view (under its
+    // lock, which a signal from there must not take again).
     connect(memo, &QPlainTextEdit::selectionChanged, this, [this] {
+        if (stateCalling_) return;
         const QTextCursor cursor = widgets_.memo->textCursor();
         state_->selectionLengthChanged(cursor.selectionEnd() - cursor.selectionStart());
     });
@@ -118,61 +123,120 @@ void MemoViewSync::setEditable(bool editable) {
     widgets_.memo->setReadOnly(!editable);
 }
 
-int MemoViewSync::caretLine() const {
-    const QTextDocument* document = widgets_.memo->document();
-    const QTextBlock row = document->findBlock(widgets_.memo->textCursor().selectionStart());
-    const bool moreToShow = shownBytes_ < state_->buffer().text().size();
-    if (moreToShow && !holdsLine(row)) return -1;  // the buffer's next line is not in sight yet
-    return row.blockNumber();
+void MemoViewSync::flush() {
+    flushTimer_->stop();
+    if (state_) state_->showState();
 }
 
-// The operator changed the document: the characters from `position` to `position + added` are
-// new, everything before and after is as it was. The same change is made to the buffer.
-void MemoViewSync::operatorEdited(int position, int added) {
-    if (updatingView_ || !state_) return;
-    const QTextDocument& document = *widgets_.memo->document();
-    const int textEnd = document.characterCount() - 1;  // the closing row break is no text
-    const int end = std::min(position + added, textEnd);
-    position = std::min(position, end);
+// --- Waking the window's thread -----------------------------------------------------------
 
-    const QTextBlock row = document.findBlock(position);
-    const std::size_t offset =
-        viewLineStart(row.blockNumber()) +
-        bufferLength(QStringView(row.text()).left(position - row.position()));
-    QTextCursor range(widgets_.memo->document());
-    range.setPosition(position);
-    range.setPosition(end, QTextCursor::KeepAnchor);
-    const std::string inserted = bufferForm(range.selectedText());
-    const std::size_t unchangedTail = bufferLengthFrom(document, end);
-    if (offset + unchangedTail > shownBytes_) {
-        // Cannot be, as the view holds exactly the shown bytes. Should it ever, the shown part
-        // is taken from the view whole; the lines still to be shown stay as they are.
-        const std::string shown = bufferForm(document);
-        state_->applyViewEdit(0, shownBytes_, shown);
-        shownBytes_ = shown.size();
+// Any thread. The first change of a quiet spell posts one wake; from then on the flush timer
+// takes whatever changed in its period, until a period passes without change.
+void MemoViewSync::changed() {
+    dirty_.store(true);
+    if (wakePosted_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!flushTimer_->isActive()) flushTimer_->start();
+        },
+        Qt::QueuedConnection);
+}
+
+void MemoViewSync::periodEnded() {
+    if (dirty_.exchange(false)) {
+        flush();
+        flushTimer_->start();
         return;
     }
-    const std::size_t removed = shownBytes_ - offset - unchangedTail;
-    state_->applyViewEdit(offset, removed, inserted);
-    shownBytes_ = shownBytes_ - removed + inserted.size();
+    wakePosted_.store(false);
+    // A change between the look and the reset posted no wake: take it up here.
+    if (dirty_.load() && !wakePosted_.exchange(true)) flushTimer_->start();
 }
 
-// Where a row of the view starts in the buffer; the rows up to the shown end are the buffer's.
-std::size_t MemoViewSync::viewLineStart(int row) const {
-    if (row == 0) return 0;
-    const auto start = static_cast<std::size_t>(state_->buffer().offsetOf({row, 0, 0}));
-    return std::min(start, shownBytes_);
+void MemoViewSync::errorRaised(const std::string& message) {
+    QMetaObject::invokeMethod(
+        this, [this, message] { showError_(message); }, Qt::QueuedConnection);
 }
 
 // --- Buffer to view -----------------------------------------------------------------------
 
-void MemoViewSync::textAppended() {
-    if (!flushTimer_->isActive()) flushTimer_->start();
+// Under the run state's lock: the written rows leave the view, the received ones join it.
+void MemoViewSync::catchUp(const ShownState& state) {
+    const Updating calling(stateCalling_);
+    if (rebuildPending_ || state.writtenBytes < shownFrom_) {
+        rebuild(state);
+    } else {
+        if (state.writtenBytes > shownFrom_) removeWrittenRows(state.writtenBytes - shownFrom_);
+        shownFrom_ = state.writtenBytes;
+        if (state.text.size() < shownBytes_) {
+            rebuild(state);  // cannot be: every other change of the text is told
+        } else if (state.text.size() > shownBytes_) {
+            appendText(std::string_view(state.text).substr(shownBytes_));
+        }
+    }
+    showLabelsAndActions(state);
+}
+
+void MemoViewSync::rebuild(const ShownState& state) {
+    rebuildPending_ = false;
+    {
+        Updating updating(updatingView_);
+        widgets_.memo->clear();
+    }
+    shownFrom_ = state.writtenBytes;
+    shownBytes_ = 0;
+    appendText(state.text);
+}
+
+// The written lines are whole rows at the top of the view; the rows that do not all show yet
+// leave it whole.
+void MemoViewSync::removeWrittenRows(std::uint64_t bytes) {
+    QTextDocument& document = *widgets_.memo->document();
+    Updating updating(updatingView_);
+    if (bytes >= shownBytes_) {
+        widgets_.memo->clear();
+        shownBytes_ = 0;
+        return;
+    }
+    std::size_t removed = 0;
+    QTextBlock row = document.begin();
+    while (row.isValid() && row.next().isValid() &&
+           removed + bufferLength(row.text()) + kLineEndBytes <= bytes) {
+        removed += bufferLength(row.text()) + kLineEndBytes;
+        row = row.next();
+    }
+    QTextCursor top(&document);
+    top.setPosition(row.position(), QTextCursor::KeepAnchor);
+    top.removeSelectedText();
+    shownBytes_ -= removed;
+    placeCaret(document.characterCount() - 1);
+    scrollToLastLine();
+}
+
+// Appended lines move the caret behind them, and the view scrolls to the last line.
+void MemoViewSync::appendText(std::string_view text) {
+    if (text.empty()) return;
+    QTextCursor end(widgets_.memo->document());
+    end.movePosition(QTextCursor::End);
+    {
+        Updating updating(updatingView_);
+        end.insertText(viewForm(text));
+    }
+    shownBytes_ += text.size();
+    placeCaret(end.position());
+    scrollToLastLine();
+}
+
+int MemoViewSync::caretLine() const {
+    const QTextDocument* document = widgets_.memo->document();
+    return document->findBlock(widgets_.memo->textCursor().selectionStart()).blockNumber();
 }
 
 void MemoViewSync::lineRemoved(int index) {
+    const Updating calling(stateCalling_);
     QTextBlock row = widgets_.memo->document()->findBlockByNumber(index);
-    if (!holdsLine(row)) return;  // not shown yet: the next flush shows the buffer without it
+    if (!holdsLine(row)) return;
     QTextCursor line(row);
     if (row.next().isValid()) {
         line.setPosition(row.next().position(), QTextCursor::KeepAnchor);
@@ -188,16 +252,40 @@ void MemoViewSync::lineRemoved(int index) {
     placeCaret(line.position());
 }
 
-void MemoViewSync::textCleared() {
-    if (shownBytes_ == 0 && widgets_.memo->document()->isEmpty()) return;
+// The erase while a batch is being written keeps the batch: the view keeps its rows, up to the
+// end of its last line, and with the line end when the batch had one.
+void MemoViewSync::textCutAt(std::size_t keptBytes) {
+    const Updating calling(stateCalling_);
+    QTextDocument& document = *widgets_.memo->document();
+    std::size_t left = keptBytes;
+    QTextBlock row = document.begin();
+    int cut = document.characterCount() - 1;
+    for (; row.isValid(); row = row.next()) {
+        const std::size_t length = bufferLength(row.text());
+        if (left <= length) {
+            cut = row.position() + static_cast<int>(row.text().size());
+            if (left == 0) cut = row.position();
+            break;
+        }
+        left -= std::min(left, length + kLineEndBytes);
+        if (left == 0 && row.next().isValid()) {
+            cut = row.next().position();
+            break;
+        }
+    }
+    QTextCursor rest(&document);
+    rest.setPosition(cut);
+    rest.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
     {
         Updating updating(updatingView_);
-        widgets_.memo->clear();
+        rest.removeSelectedText();
     }
-    shownBytes_ = 0;
+    shownBytes_ = std::min(shownBytes_, keptBytes);
+    placeCaret(document.characterCount() - 1);
 }
 
 void MemoViewSync::selectLine(const LineSelection& selection) {
+    const Updating calling(stateCalling_);
     const QTextBlock row = widgets_.memo->document()->findBlockByNumber(selection.line);
     const QByteArray line = row.text().toUtf8();
     const auto chars = [&](int from, int bytes) {
@@ -209,25 +297,6 @@ void MemoViewSync::selectLine(const LineSelection& selection) {
     cursor.setPosition(start);
     cursor.setPosition(start + chars(selection.column, selection.length), QTextCursor::KeepAnchor);
     widgets_.memo->setTextCursor(cursor);
-}
-
-void MemoViewSync::lineCountChanged(int count) {
-    gate_.publish(count);
-}
-
-// Appended lines move the caret behind them, and the view scrolls to the last line.
-void MemoViewSync::flushText() {
-    const std::string& text = state_->buffer().text();
-    if (shownBytes_ == text.size()) return;
-    QTextCursor end(widgets_.memo->document());
-    end.movePosition(QTextCursor::End);
-    {
-        Updating updating(updatingView_);
-        end.insertText(viewForm(std::string_view(text).substr(shownBytes_)));
-    }
-    shownBytes_ = text.size();
-    placeCaret(end.position());
-    scrollToLastLine();
 }
 
 void MemoViewSync::placeCaret(int position) {
@@ -251,52 +320,48 @@ void MemoViewSync::scrollToLastLine() {
     bar->setValue(std::clamp(last - rows + 1, 0, bar->maximum()));
 }
 
+// --- View to buffer -----------------------------------------------------------------------
+
+// The operator changed the document: the characters from `position` to `position + added` are
+// new, everything before and after is as it was. The same change is made to the buffer; one it
+// refuses (it touched lines written or being written) is undone by showing the buffer afresh.
+void MemoViewSync::operatorEdited(int position, int added) {
+    if (updatingView_ || !state_) return;
+    const QTextDocument& document = *widgets_.memo->document();
+    const int textEnd = document.characterCount() - 1;  // the closing row break is no text
+    const int end = std::min(position + added, textEnd);
+    position = std::min(position, end);
+
+    const std::size_t offset = bufferOffsetOf(document, position);
+    QTextCursor range(widgets_.memo->document());
+    range.setPosition(position);
+    range.setPosition(end, QTextCursor::KeepAnchor);
+    const std::string inserted = bufferForm(range.selectedText());
+    const std::size_t unchangedTail = bufferLengthFrom(document, end);
+    const bool consistent = offset + unchangedTail <= shownBytes_;
+    const std::size_t removed = consistent ? shownBytes_ - offset - unchangedTail : 0;
+    if (consistent && state_->applyViewEdit(shownFrom_ + offset, removed, inserted)) {
+        shownBytes_ = shownBytes_ - removed + inserted.size();
+        return;
+    }
+    rebuildPending_ = true;
+    QMetaObject::invokeMethod(this, &MemoViewSync::flush, Qt::QueuedConnection);
+}
+
 // --- Labels and actions -------------------------------------------------------------------
 
-void MemoViewSync::statusChanged() {
-    showPending();
-}
-
-void MemoViewSync::showWrittenCount(std::int32_t count) {
-    writtenCount_ = count;
-    showPending();
-}
-
-void MemoViewSync::showActions(const ActionStates& states) {
-    actions_ = states;
-    showPending();
-}
-
-// What the operator does shows at once; what received lines do waits for the next flush.
-void MemoViewSync::showPending() {
-    if (!receiving_) {
-        flushLabelsAndActions();
-    } else if (!flushTimer_->isActive()) {
-        flushTimer_->start();
-    }
-}
-
-// A fast stream changes the buffer and the status line thousands of times a second; the widgets
-// follow at most once per flush period, and only where something changed.
-void MemoViewSync::flush() {
-    flushTimer_->stop();
-    if (!state_) return;
-    flushLabelsAndActions();
-    flushText();
-}
-
-void MemoViewSync::flushLabelsAndActions() {
-    if (shownStatus_ != state_->status()) {
-        shownStatus_ = state_->status();
+void MemoViewSync::showLabelsAndActions(const ShownState& state) {
+    if (shownStatus_ != state.status) {
+        shownStatus_ = state.status;
         widgets_.status->setText(QString::fromStdString(shownStatus_));
     }
-    if (shownCount_ != writtenCount_) {
-        shownCount_ = writtenCount_;
-        widgets_.writtenCount->setText(countText(writtenCount_));
+    if (shownCount_ != state.writtenCount) {
+        shownCount_ = state.writtenCount;
+        widgets_.writtenCount->setText(countText(state.writtenCount));
     }
-    widgets_.write->setEnabled(actions_.write);
-    widgets_.erase->setEnabled(actions_.erase);
-    widgets_.deleteLine->setEnabled(actions_.deleteLine);
+    widgets_.write->setEnabled(state.actions.write);
+    widgets_.erase->setEnabled(state.actions.erase);
+    widgets_.deleteLine->setEnabled(state.actions.deleteLine);
 }
 
 }  // namespace vennick

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -14,8 +16,6 @@ class QLabel;
 class QTimer;
 
 namespace vennick {
-
-class LineGate;
 
 // The widgets that show the run state.
 struct RunStateWidgets {
@@ -29,12 +29,14 @@ struct RunStateWidgets {
 
 // Keeps the widgets in step with the run state, whose line buffer is the one copy of the text.
 //
-// Memo1 always shows a prefix of the buffer: received lines are appended to the view at the
-// next flush (a fast stream is repainted at most once per flush period), every other change of
-// the buffer reaches the view at once, and whatever the operator does to the view first brings
-// it up to date. The operator's own edits go the other way, as edits: the changed range of the
-// document is mapped onto the buffer's bytes and replaced there. So an edit can never bring back
-// a written or erased line, nor drop one still to be shown.
+// Memo1 always shows a part of the buffer: the lines received since the last catch-up are
+// added at the next one, and the lines written meanwhile leave it then. Other threads only say
+// that something changed; the window's thread catches up at most once per flush period while a
+// stream goes on, so a fast stream wakes it a few times a second, not once per batch. Whatever
+// the operator does first brings the view up to date, under the run state's lock, so that it
+// acts on what it sees. The operator's own edits go the other way, as edits: the changed range
+// of the document is mapped onto the buffer's bytes and replaced there. So an edit can never
+// bring back a written or erased line, nor drop one still to be shown.
 //
 // Positions: a row of the view is a line of the buffer; a row break counts as CR LF, every
 // other character as its UTF-8 bytes (a non-breaking space stays one, two bytes long).
@@ -42,64 +44,50 @@ class MemoViewSync : public QObject, public RunStateView {
     Q_OBJECT
 
 public:
-    MemoViewSync(LineGate& gate, int flushPeriodMs, QObject* parent = nullptr);
+    explicit MemoViewSync(int flushPeriodMs, QObject* parent = nullptr);
 
-    void attach(RunState& state, const RunStateWidgets& widgets);
-
-    // While a batch of received lines is applied, what it changes waits for the next flush.
-    class ReceivedBatch {
-    public:
-        explicit ReceivedBatch(MemoViewSync& sync) : sync_(sync), outer_(sync.receiving_) {
-            sync_.receiving_ = true;
-        }
-        ~ReceivedBatch() { sync_.receiving_ = outer_; }
-        ReceivedBatch(const ReceivedBatch&) = delete;
-        ReceivedBatch& operator=(const ReceivedBatch&) = delete;
-
-    private:
-        MemoViewSync& sync_;
-        bool outer_;
-    };
+    // `showError` shows an error the state raised on another thread, on the window's thread.
+    void attach(RunState& state, const RunStateWidgets& widgets,
+                std::function<void(const std::string&)> showError);
 
     // Shows everything still pending now.
     void flush();
 
-    // The row holding the start of the selection (the caret when nothing is selected); -1 when
-    // it is the empty row after the shown lines while more lines wait to be shown.
-    int caretLine() const;
-
     void setEditable(bool editable);
 
     // RunStateView
-    void statusChanged() override;
-    void showWrittenCount(std::int32_t count) override;
-    void showActions(const ActionStates& states) override;
-    void textAppended() override;
+    void catchUp(const ShownState& state) override;
+    int caretLine() const override;
     void lineRemoved(int index) override;
-    void textCleared() override;
+    void textCutAt(std::size_t keptBytes) override;
     void selectLine(const LineSelection& selection) override;
-    void lineCountChanged(int count) override;
+    void changed() override;
+    void errorRaised(const std::string& message) override;
 
 private:
     void operatorEdited(int position, int added);
-    void showPending();
-    void flushLabelsAndActions();
-    void flushText();
+    void removeWrittenRows(std::uint64_t bytes);
+    void appendText(std::string_view text);
+    void rebuild(const ShownState& state);
+    void showLabelsAndActions(const ShownState& state);
     void placeCaret(int position);
     void scrollToLastLine();
-    std::size_t viewLineStart(int row) const;
+    void periodEnded();
 
-    LineGate& gate_;
     RunState* state_ = nullptr;
     RunStateWidgets widgets_;
+    std::function<void(const std::string&)> showError_;
     QTimer* flushTimer_ = nullptr;
-    bool receiving_ = false;
-    bool updatingView_ = false;   // our own edits of the document are not the operator's
-    std::size_t shownBytes_ = 0;  // the view shows buffer().text() up to here
+    bool updatingView_ = false;    // our own edits of the document are not the operator's
+    bool stateCalling_ = false;    // the run state, under its lock, is changing the view
+    bool rebuildPending_ = false;  // the next catch-up shows the buffer afresh
+    std::uint64_t shownFrom_ = 0;  // the run's written bytes when the view's first row came
+    std::size_t shownBytes_ = 0;   // the view shows the buffer's text up to here
     std::string shownStatus_;
-    std::int32_t writtenCount_ = 0;
     std::optional<std::int32_t> shownCount_;
-    ActionStates actions_;
+    // Set by other threads; a wake is posted only when none is on its way.
+    std::atomic<bool> dirty_{false};
+    std::atomic<bool> wakePosted_{false};
 };
 
 }  // namespace vennick

@@ -63,14 +63,14 @@ protected:
     }
 
     QPlainTextEdit* memo() { return control<QPlainTextEdit>("Memo1"); }
-    const std::string& buffer() { return form_->runState().buffer().text(); }
+    std::string buffer() { return form_->runState().text(); }
 
     // The receive thread has handed the lines over and the buffer holds them; the view is left
     // as it is.
     void receive(std::string_view bytes, int linesAfter) {
         line_->send(bytes);
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return form_->runState().buffer().count() == linesAfter; }, 5000));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return form_->runState().lineCount() == linesAfter; }, 5000));
     }
 
     // Puts the caret on a row of the view and releases the mouse there, as a click does.

@@ -92,6 +92,7 @@ TEST_F(FormMainLookTest, AnErrorOfAnotherKindIsShownWithoutAMessageAndTheRunGoes
     receive("1\r", 1);
     form_->flushView();
     control<QAction>("ActionWrite")->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !notifier_.errors.empty(); }, 5000));
     EXPECT_EQ(notifier_.errors, std::vector<std::string>{""});
     receive("2\r", 2);
     EXPECT_EQ(buffer(), "1\r\n2\r\n");

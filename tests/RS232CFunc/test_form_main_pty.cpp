@@ -67,7 +67,7 @@ TEST_F(FormMainTest, ClickSelectsTheFirstLineHoldingTheTextAndDeletesTheClickedO
     open("RadioWaitTimeIndex=0\r\n");
     startMonitoring();
     send("A12\r12\r");
-    ASSERT_TRUE(waitFor([&] { return form_->runState().buffer().count() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return form_->runState().lineCount() == 2; }));
 
     clickLine(1);
     auto* memo = control<QPlainTextEdit>("Memo1");
@@ -76,7 +76,7 @@ TEST_F(FormMainTest, ClickSelectsTheFirstLineHoldingTheTextAndDeletesTheClickedO
     ASSERT_TRUE(control<QAction>("ActionDeleteLine")->isEnabled());
 
     control<QAction>("ActionDeleteLine")->trigger();
-    EXPECT_EQ(form_->runState().buffer().text(), "A12\r\n");
+    EXPECT_EQ(form_->runState().text(), "A12\r\n");
     EXPECT_TRUE(waitFor([&] { return memo->toPlainText() == QStringLiteral("A12\n"); }));
     EXPECT_FALSE(control<QAction>("ActionDeleteLine")->isEnabled());
 }
@@ -93,11 +93,12 @@ TEST_F(FormMainTest, ZeroSecondsLetsTheOperatorTypeAndWriteThatText) {
     QTest::keyClicks(memo, "typed");
     EXPECT_FALSE(control<QAction>("ActionWrite")->isEnabled()) << "typing applies no action rules";
     send("7\r\x04");  // EOT with automatic writing off requests nothing
-    ASSERT_TRUE(waitFor([&] { return form_->runState().buffer().count() == 2; }));
-    EXPECT_EQ(form_->runState().buffer().text(), "typed\r\n7");
+    ASSERT_TRUE(waitFor([&] { return form_->runState().lineCount() == 2; }));
+    EXPECT_EQ(form_->runState().text(), "typed\r\n7");
     ASSERT_TRUE(control<QAction>("ActionWrite")->isEnabled());
 
     control<QAction>("ActionWrite")->trigger();
+    ASSERT_TRUE(waitFor([&] { return form_->runState().writtenCount() == 1; }));
     EXPECT_EQ(readBytes(dir_ / "logs" / "09_05_07.TXT"), "typed\r\n7");
     EXPECT_EQ(control<QLabel>("LabelBigLog")->text(), QStringLiteral("0001"));
 }
@@ -111,14 +112,14 @@ TEST_F(FormMainTest, ClosingWhileMonitoringAsksAndNoKeepsReceiving) {
     EXPECT_TRUE(form_->isVisible());
 
     send("5\r");
-    EXPECT_TRUE(waitFor([&] { return form_->runState().buffer().count() == 1; }));
+    EXPECT_TRUE(waitFor([&] { return form_->runState().lineCount() == 1; }));
 
     notifier_.answers.push_back(true);
     EXPECT_TRUE(form_->close());
     EXPECT_EQ(status(), QStringLiteral("終了中...."));
 }
 
-TEST_F(FormMainTest, DirectoryErrorOnWriteShowsOneErrorBoxAndKeepsTheLines) {
+TEST_F(FormMainTest, ErrorOnWriteShowsOneErrorBoxAndKeepsTheLines) {
     writeIni("RadioWaitTimeIndex=0\r\n");
     fs::remove(dir_ / "logs");
     std::ofstream(dir_ / "log") << "a file where the fallback directory would go";
@@ -126,12 +127,13 @@ TEST_F(FormMainTest, DirectoryErrorOnWriteShowsOneErrorBoxAndKeepsTheLines) {
     notifier_.informed.clear();
     startMonitoring();
     send("1\r");
-    ASSERT_TRUE(waitFor([&] { return form_->runState().buffer().count() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return form_->runState().lineCount() == 1; }));
 
     control<QAction>("ActionWrite")->trigger();
+    ASSERT_TRUE(waitFor([&] { return !notifier_.errors.empty(); }));
     ASSERT_EQ(notifier_.errors.size(), 1u);
     EXPECT_EQ(notifier_.errors[0], "Cannot create " + utf8(dir_.path()) + "//log");
-    EXPECT_EQ(form_->runState().buffer().count(), 1);
+    EXPECT_EQ(form_->runState().lineCount(), 1);
     EXPECT_EQ(control<QLabel>("LabelBigLog")->text(), QStringLiteral("0000"));
 }
 
@@ -143,17 +145,21 @@ TEST_F(FormMainTest, ErrorsFromReceivedLinesNeverStackASecondBox) {
     startMonitoring();
     notifier_.whileErrorShown = [&] {
         send("2\r\x04");  // the next line retries the write and fails again while the box is up
-        EXPECT_TRUE(QTest::qWaitFor([&] { return form_->runState().buffer().count() == 2; }, 5000));
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return form_->runState().lineCount() == 2 && !form_->runState().writing(); },
+            5000));
+        QCoreApplication::processEvents();  // its error arrives while the box is still up
     };
     send("1\r\x04");
-    ASSERT_TRUE(waitFor([&] { return form_->runState().buffer().count() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return form_->runState().lineCount() == 2; }));
     EXPECT_EQ(notifier_.errors.size(), 1u);
     EXPECT_EQ(notifier_.errors[0], "Cannot create " + utf8(dir_.path()) + "//log");
 
     notifier_.whileErrorShown = nullptr;
     send("3\r");
-    ASSERT_TRUE(waitFor([&] { return form_->runState().buffer().count() == 3; }));
-    EXPECT_EQ(notifier_.errors.size(), 2u) << "once the box is closed the next failure shows again";
+    ASSERT_TRUE(waitFor([&] { return form_->runState().lineCount() == 3; }));
+    EXPECT_TRUE(waitFor([&] { return notifier_.errors.size() == 2; }))
+        << "once the box is closed the next failure shows again";
     EXPECT_EQ(form_->runState().writeRequest(), 1);
 }
 

@@ -9,8 +9,8 @@
 #include "RS232CFunc/journal/journal.h"
 #include "RS232CFunc/journal/journal_format.h"
 #include "RS232CFunc/journal/journal_recovery.h"
-#include "RS232CFunc/state/line_buffer.h"
 #include "RS232CFunc/log/log_writer.h"
+#include "RS232CFunc/state/line_buffer.h"
 #include "settings/file_system.h"
 #include "tests/settings/temp_dir.h"
 #include "tests/support/recording_notifier.h"
@@ -29,11 +29,14 @@ std::vector<Record> sampleRecords() {
     return {leftOver("old\r\n"),
             change(0, 0, "12.5\r\n"),
             change(6, 0, "ｱｲｳ\r\n"),
-            intent({Scope::Live, "/logs/14_03_27.TXT", 42, 17, 0xDEADBEEF}),
+            intent({Scope::Live, "/logs/14_03_27.TXT", 42, 17, 0xDEADBEEF, std::nullopt}),
             done(),
             change(0, 17, ""),
             snapshot("A\r\n"),
-            abandoned()};
+            intent({Scope::Live, "/logs/14_03_28.TXT", -1, 3, 0xBEEF, 3}),
+            taken(3, "W\r\n", 7),
+            abandoned(),
+            moved("M\r\n", 9)};
 }
 
 std::string encodeAll(const std::vector<Record>& records,
@@ -91,8 +94,9 @@ TEST(JournalFormat, DamageAtEveryByteKeepsTheRecordsBeforeIt) {
 }
 
 TEST(JournalFormat, ReplayFollowsChangesAndSettledWrites) {
-    const Intent write{Scope::Live, "f", 0, 6, 1};
-    const Intent oldWrite{Scope::LeftOver, "f", 0, 5, 1};
+    const Intent write{Scope::Live, "f", 0, 6, 1, std::nullopt};  // of an earlier version
+    const Intent oldWrite{Scope::LeftOver, "f", 0, 5, 1, std::nullopt};
+    const Intent firstLine{Scope::Live, "f", 0, 3, 1, 3};  // a batch of the line "A"
     struct Case {
         const char* name;
         std::vector<Record> records;
@@ -103,18 +107,37 @@ TEST(JournalFormat, ReplayFollowsChangesAndSettledWrites) {
         {"changes",
          {change(0, 0, "A\r\n"), change(3, 0, "B\r\n"), change(0, 3, "")},
          false,
-         {"", "B\r\n"}},
-        {"clamped", {change(0, 0, "A\r\n"), change(9, 9, "C")}, false, {"", "A\r\nC"}},
+         {"", "B\r\n", 0}},
+        {"clamped", {change(0, 0, "A\r\n"), change(9, 9, "C")}, false, {"", "A\r\nC", 0}},
         {"done", {change(0, 0, "A\r\n"), intent(write), done(), change(0, 3, "")}, false, {}},
         {"done without its clear", {change(0, 0, "A\r\n"), intent(write), done()}, false, {}},
-        {"abandoned", {change(0, 0, "A\r\n"), intent(write), abandoned()}, true, {"", "A\r\n"}},
+        {"abandoned", {change(0, 0, "A\r\n"), intent(write), abandoned()}, true, {"", "A\r\n", 0}},
         {"lost outcome, landed", {change(0, 0, "A\r\n"), intent(write)}, true, {}},
-        {"lost outcome, not landed", {change(0, 0, "A\r\n"), intent(write)}, false, {"", "A\r\n"}},
+        {"lost outcome, not landed",
+         {change(0, 0, "A\r\n"), intent(write)},
+         false,
+         {"", "A\r\n", 0}},
         {"left over written",
          {leftOver("O\r\n"), change(0, 0, "A\r\n"), intent(oldWrite), done()},
          false,
-         {"", "A\r\n"}},
-        {"snapshot", {change(0, 0, "A\r\n"), snapshot("S")}, false, {"", "S"}},
+         {"", "A\r\n", 0}},
+        {"snapshot", {change(0, 0, "A\r\n"), snapshot("S")}, false, {"", "S", 0}},
+        {"lines came while the batch was written",
+         {change(0, 0, "A\r\n"), intent(firstLine), change(3, 0, "B\r\n"), done()},
+         false,
+         {"", "B\r\n", 0}},
+        {"lost outcome of a batch with lines behind it, landed",
+         {change(0, 0, "A\r\n"), intent(firstLine), change(3, 0, "B\r\n")},
+         true,
+         {"", "B\r\n", 0}},
+        {"a typed batch takes the line end that joined it",
+         {change(0, 0, "A\r\nB\r\n"), intent({Scope::Live, "f", 0, 1, 1, 1}), done()},
+         false,
+         {"", "B\r\n", 0}},
+        {"waiting lines taken and moved",
+         {taken(0, "W\r\n", 4), moved("M\r\n", 6), taken(3, {}, 5)},
+         false,
+         {"M\r\n", "W\r\n", 6}},
     };
     for (const Case& c : cases) {
         int probed = 0;
@@ -122,8 +145,7 @@ TEST(JournalFormat, ReplayFollowsChangesAndSettledWrites) {
             ++probed;
             return c.probeSays;
         });
-        EXPECT_EQ(texts.leftOver, c.expected.leftOver) << c.name;
-        EXPECT_EQ(texts.live, c.expected.live) << c.name;
+        EXPECT_EQ(texts, c.expected) << c.name;
         EXPECT_LE(probed, 1) << c.name;
     }
 }
@@ -213,7 +235,7 @@ TEST_F(JournalTest, ALandedWriteLeavesNothingBehindAndTheFileStaysSmall) {
     for (int batch = 0; batch < 300; ++batch) {
         buffer.append(line);
         ASSERT_TRUE(writer.write(logs, buffer.text()));
-        buffer.clear();
+        buffer.removeWrittenPrefix(buffer.text().size());
         if (batch % 20 == 0) journal->flush();
         EXPECT_LE(journal->fileBytes(), 2 * buffer.text().size() + Journal::kCompactSlackBytes);
     }
@@ -232,7 +254,7 @@ TEST_F(JournalTest, OnlyAWriteOfLinesAlreadyOnTheDiskIsBracketedByAnIntent) {
     writer.setGuard(journal.get());
     buffer.append("fresh");
     ASSERT_TRUE(writer.write(logs, buffer.text()));
-    buffer.clear();
+    buffer.removeWrittenPrefix(buffer.text().size());
     journal->flush();
     EXPECT_EQ(journal->fileBytes(), 0u);
 
@@ -241,12 +263,57 @@ TEST_F(JournalTest, OnlyAWriteOfLinesAlreadyOnTheDiskIsBracketedByAnIntent) {
     const std::uint64_t flushed = journal->fileBytes();
     ASSERT_TRUE(writer.write(logs, buffer.text()));
     EXPECT_GT(journal->fileBytes(), flushed);  // the intent
-    buffer.clear();
+    buffer.removeWrittenPrefix(buffer.text().size());
     journal->flush();
     EXPECT_EQ(journal->fileBytes(), 0u);
     EXPECT_EQ(readBytes(test::pathOf(logFile())), "fresh\r\nflushed\r\n");
     buffer.setObserver(nullptr);
     writer.setGuard(nullptr);
+}
+
+// A log write that hangs (a share that stops answering) holds nothing back: the lines that come
+// meanwhile reach the disk, and so does the write's intent, placed behind its batch.
+TEST_F(JournalTest, AWriteThatHangsLetsTheLinesBehindItReachTheDisk) {
+    auto journal = open();
+    buffer.setObserver(journal.get());
+    buffer.append("A");
+    journal->beforeAppend(logFile(), "A\r\n", 3);  // nothing of it on the disk: no flush yet
+    EXPECT_EQ(journal->fileBytes(), 0u);
+    buffer.append("B");
+    journal->flush();
+    const Decoded onDiskNow = decode(readBytes(temp / "Vennick.JNL"));
+    ASSERT_FALSE(onDiskNow.records.empty());
+    EXPECT_EQ(replay(onDiskNow.records, {}).live, "A\r\nB\r\n");
+    EXPECT_EQ(
+        replay(onDiskNow.records, [](const Intent&, const std::string&) { return true; }).live,
+        "B\r\n")
+        << "the intent says which part a landed write took";
+
+    buffer.removeWrittenPrefix(3);  // it landed after all
+    buffer.setObserver(nullptr);
+    journal.reset();
+    EXPECT_EQ(onDisk().live, "B\r\n");
+}
+
+// Lines taken from the waiting store are noted in the record that holds their text; a landed
+// write that drops the records since the disk was clean keeps the note.
+TEST_F(JournalTest, WaitingLinesTakenAreNotedWithTheirText) {
+    {
+        auto journal = open();
+        buffer.setObserver(journal.get());
+        buffer.append("W1");
+        journal->waitingTaken(5);
+        journal->beforeAppend(logFile(), "W1\r\n", 4);
+        buffer.removeWrittenPrefix(4);
+        buffer.append("W2");
+        journal->waitingTaken(6);
+        buffer.setObserver(nullptr);
+    }
+    EXPECT_EQ(onDisk(), (Texts{"", "W2\r\n", 6}));
+    auto reopened = open();
+    EXPECT_EQ(reopened->waitingTaken(), 6u);
+    EXPECT_EQ(reopened->durableWaitingTaken(), 6u);
+    EXPECT_EQ(reopened->leftOver(), "W2\r\n");
 }
 
 TEST_F(JournalTest, ASecondOpenerIsRefused) {
@@ -258,7 +325,7 @@ TEST_F(JournalTest, ASecondOpenerIsRefused) {
 // its outcome is not. Only the log file can tell.
 TEST_F(JournalTest, AWriteWhoseOutcomeWasLostIsSettledByItsLogFile) {
     const std::string text = "12.5\r\n13.0\r\n";
-    const Intent write{Scope::Live, logFile(), 9, text.size(), crc32(text)};
+    const Intent write{Scope::Live, logFile(), 9, text.size(), crc32(text), text.size()};
     struct Case {
         const char* name;
         std::string logBefore;  // nothing: no file
@@ -293,20 +360,20 @@ TEST_F(JournalTest, ADamagedTailCostsOnlyTheDamagedRecord) {
 
 TEST_F(JournalTest, StartWritesTheLeftOverOnceAndSaysWhere) {
     writeBytes(temp / "Vennick.JNL", encode(change(0, 0, "12.5\r\nｱｲｳ\r\n")));
-    writeJournalLeftOver(*open(), logs, writer, notifier);
+    writeJournalLeftOver(*open(), nullptr, logs, writer, notifier);
     EXPECT_EQ(notifier.informed, std::vector<std::string>{"前回書き込まれなかった 2 行を\n" +
                                                           logFile() + "\nに書き込みました。"});
     EXPECT_EQ(readBytes(test::pathOf(logFile())), "12.5\r\n\xB1\xB2\xB3\r\n");
     EXPECT_EQ(std::filesystem::file_size(temp / "Vennick.JNL"), 0u);
 
-    writeJournalLeftOver(*open(), logs, writer, notifier);  // nothing left: no second box
+    writeJournalLeftOver(*open(), nullptr, logs, writer, notifier);  // nothing left: no second box
     EXPECT_EQ(notifier.informed.size(), 1u);
 }
 
 TEST_F(JournalTest, AFailedStartWriteKeepsTheLinesForTheNextStart) {
     writeBytes(temp / "Vennick.JNL", encode(change(0, 0, "A\r\n")));
     writeBytes(temp / "log", "");  // the fallback cannot be made
-    writeJournalLeftOver(*open(), utf8(temp / "gone"), writer, notifier);
+    writeJournalLeftOver(*open(), nullptr, utf8(temp / "gone"), writer, notifier);
     const std::string fallback = exeDir + pathSeparator() + "log";
     EXPECT_EQ(notifier.informed,
               std::vector<std::string>{"Cannot create " + fallback +

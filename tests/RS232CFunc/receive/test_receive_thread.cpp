@@ -1,10 +1,11 @@
 // The receive thread against a real pseudo-terminal: the window's side of the hand-over runs on
-// the test thread, applying each event to a line buffer and publishing its count to the gate.
+// the test thread, applying each event to a line buffer; the sink says when it has room.
 
 #include <gtest/gtest.h>
 #include <termios.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -17,8 +18,8 @@
 #include <variant>
 #include <vector>
 
-#include "RS232CFunc/state/line_buffer.h"
 #include "RS232CFunc/receive/receive_thread.h"
+#include "RS232CFunc/state/line_buffer.h"
 #include "tests/settings/temp_dir.h"
 #include "tools/simulated_instrument.h"
 
@@ -29,7 +30,6 @@ using sim::SimulatedInstrument;
 using Clock = std::chrono::steady_clock;
 using Item = std::variant<LineEvent, std::string>;  // a line, or a status text
 
-constexpr const char* kLimitText = "Line が 1000 を超えました。";
 constexpr const char* kPortLost = "RS232Cﾎﾟｰﾄが切断されました。再接続を待っています...";
 constexpr const char* kPortBack = "RS232Cﾎﾟｰﾄに再接続しました。";
 constexpr auto kDeadline = std::chrono::seconds(20);
@@ -38,6 +38,36 @@ class QueueSink : public ReceiveSink {
 public:
     void lineReceived(LineEvent event) override { push(std::move(event)); }
     void statusReported(std::string text) override { push(std::move(text)); }
+
+    bool waitForRoom(int timeoutMs) override {
+        std::unique_lock lock(mutex_);
+        ++roomAsked_;
+        arrived_.notify_all();
+        arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&] { return room_ || stopWaiting_; });
+        return room_;
+    }
+    void stopWaiting() override {
+        {
+            std::lock_guard lock(mutex_);
+            stopWaiting_ = true;
+        }
+        arrived_.notify_all();
+    }
+
+    void setRoom(bool room) {
+        {
+            std::lock_guard lock(mutex_);
+            room_ = room;
+            roomAsked_ = 0;
+        }
+        arrived_.notify_all();
+    }
+    // The thread has asked for room (and found none) since setRoom().
+    bool waitedForRoom() {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, kDeadline, [&] { return roomAsked_ > 1; });
+    }
 
     std::optional<Item> next() {
         std::unique_lock lock(mutex_);
@@ -61,6 +91,9 @@ private:
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::deque<Item> items_;
+    bool room_ = true;
+    bool stopWaiting_ = false;
+    int roomAsked_ = 0;
 };
 
 class ReceiveThreadTest : public ::testing::Test {
@@ -74,19 +107,16 @@ protected:
         port->applyLineSettings(LineSettings{});
         port->applyTimeouts();
         TMyThread::Options options{link_, LineSettings{}, reconnectIntervalMs, waitMs, waitMs};
-        thread_ = std::make_unique<TMyThread>(std::move(port), options, sinkRef(), gateRef());
+        thread_ = std::make_unique<TMyThread>(std::move(port), options, sinkRef());
         thread_->start();
     }
 
-    // The window's side: each event reaches the buffer, then the gate hears of it. Nothing
-    // when nothing arrived in time.
+    // The window's side: each event reaches the buffer. Nothing when nothing arrived in time.
     std::optional<Item> apply() {
         std::optional<Item> item = sink_.next();
         if (!item) return std::nullopt;
         if (const auto* line = std::get_if<LineEvent>(&*item)) {
             if (!line->text.empty()) buffer_.append(line->text);
-            gate_.publish(buffer_.count());
-            if (!line->text.empty()) gate_.lineApplied();
             lines_.push_back(*line);
         } else {
             statuses_.push_back(std::get<std::string>(*item));
@@ -110,10 +140,7 @@ protected:
         return "(nothing arrived in time)";
     }
 
-    void emptyBuffer() {
-        buffer_.clear();
-        gate_.publish(0);
-    }
+    void emptyBuffer() { buffer_.clear(); }
 
     // Waits until the thread has taken everything sent so far off the line.
     void waitUntilTaken() {
@@ -133,12 +160,10 @@ protected:
 
     // The thread shares what it uses; here the fixture outlives it.
     std::shared_ptr<ReceiveSink> sinkRef() { return {std::shared_ptr<void>(), &sink_}; }
-    std::shared_ptr<LineGate> gateRef() { return {std::shared_ptr<void>(), &gate_}; }
 
     test::TempDir temp_;
     std::string link_ = test::utf8(temp_ / "COM1");
     SimulatedInstrument instrument_{link_};
-    LineGate gate_;
     QueueSink sink_;
     LineBuffer buffer_;
     std::vector<LineEvent> lines_;
@@ -195,21 +220,30 @@ TEST_F(ReceiveThreadTest, EotEndsTheLineAndAnEmptyTransmission) {
     for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(fields(lines_[i]), fields(expected[i])) << i;
 }
 
-TEST_F(ReceiveThreadTest, ReceptionStopsAbove1000LinesAndResumesWhenEmptied) {
+// The list's limit is the run state's business: the thread reads on, whatever the buffer holds,
+// and stops only while the sink has no room at all.
+TEST_F(ReceiveThreadTest, ReadingGoesOnPastTheListAndStopsOnlyWithoutRoom) {
     std::string stream;
-    for (int n = 1; n <= 1005; ++n) stream += numbered(n) + "\r";
-    ASSERT_TRUE(instrument_.send(stream));  // fits in the terminal's buffers
+    for (int n = 1; n <= 3000; ++n) stream += numbered(n) + "\r";
+    ASSERT_TRUE(instrument_.send(stream));
+    ASSERT_TRUE(applyLinesUpTo(3000));
+    EXPECT_EQ(buffer_.count(), 3000);
 
-    ASSERT_EQ(applyStatus(), kLimitText);
-    EXPECT_EQ(lines_.size(), 1001u);
-    EXPECT_EQ(buffer_.count(), 1001);
+    sink_.setRoom(false);
+    instrument_.send("A\r");  // wakes the thread, which then asks for room
+    ASSERT_TRUE(sink_.waitedForRoom());
+    instrument_.send("B\r");
+    const auto deadline = Clock::now() + kDeadline;
+    while (instrument_.unreadBytes() < 2) {  // no room: the bytes stay in the port
+        ASSERT_LT(Clock::now(), deadline);
+        std::this_thread::yield();
+    }
 
-    emptyBuffer();
-    ASSERT_TRUE(applyLines(4));
-    EXPECT_EQ(buffer_.count(), 4);
-    EXPECT_EQ(buffer_.line(0), numbered(1002));
-    EXPECT_EQ(buffer_.line(3), numbered(1005));
-    EXPECT_EQ(statuses_.size(), 1u);
+    sink_.setRoom(true);
+    ASSERT_TRUE(applyLinesUpTo(3002));
+    EXPECT_EQ(lines_[3000].text, "A");
+    EXPECT_EQ(lines_[3001].text, "B");
+    EXPECT_TRUE(statuses_.empty());
 }
 
 TEST_F(ReceiveThreadTest, StopInsideAPartialLineEndsWithinAReadTimeOut) {
@@ -218,21 +252,20 @@ TEST_F(ReceiveThreadTest, StopInsideAPartialLineEndsWithinAReadTimeOut) {
     expectPromptStop();
 }
 
-// The stop wakes the thread's waits, at the limit and for input, instead of being seen after
-// them: with waits of a minute the thread still ends at once.
-TEST_F(ReceiveThreadTest, StopEndsTheWaitsAtTheLimitAndForInput) {
+// The stop wakes the thread's waits, for room and for input, instead of being seen after them:
+// with waits of a minute the thread still ends at once.
+TEST_F(ReceiveThreadTest, StopEndsTheWaitsForRoomAndForInput) {
     constexpr int kMinute = 60000;
     constexpr int kAtOnceMs = 10000;  // far below the waits, far above a loaded machine's delay
     thread_.reset();
     startReceiving(20, kMinute);
-    std::string stream;
-    for (int n = 1; n <= 1002; ++n) stream += numbered(n) + "\r";
-    instrument_.send(stream);
-    ASSERT_EQ(applyStatus(), kLimitText);
+    sink_.setRoom(false);
+    instrument_.send("1\r");
+    ASSERT_TRUE(sink_.waitedForRoom());
     EXPECT_TRUE(thread_->stopAndWait(kAtOnceMs));
 
     thread_.reset();
-    emptyBuffer();
+    sink_.setRoom(true);
     startReceiving(20, kMinute);
     instrument_.send("1\r");
     ASSERT_TRUE(applyLinesUpTo(lines_.size() + 1));  // the thread is back waiting for input
@@ -245,9 +278,9 @@ TEST_F(ReceiveThreadTest, LostPortIsReportedReopenedAndReceptionGoesOn) {
     waitUntilTaken();
     instrument_.hangUp();
 
-    // The cut-off piece is a line of its own, then the loss is reported.
+    // The cut-off piece is no reading: it only counts, then the loss is reported.
     ASSERT_TRUE(applyLines(1));
-    EXPECT_EQ(fields(lines_[1]), fields({"12.3", 5, 4}));  // LF and 12.3
+    EXPECT_EQ(fields(lines_[1]), fields({"", 5, 4}));  // LF and 12.3
     ASSERT_EQ(applyStatus(), kPortLost);
 
     instrument_.comeBack();
@@ -255,7 +288,7 @@ TEST_F(ReceiveThreadTest, LostPortIsReportedReopenedAndReceptionGoesOn) {
     instrument_.send("45\r");
     ASSERT_TRUE(applyLines(1));
     EXPECT_EQ(lines_[2].text, "45");
-    EXPECT_EQ(buffer_.count(), 3);
+    EXPECT_EQ(buffer_.count(), 2);
     EXPECT_EQ(statuses_.size(), 2u);
 
     termios seen{};
@@ -324,18 +357,54 @@ private:
 TEST(ReceiveThreadStuck, IsLetGoAfterTheJoinTimeOutAndKeepsWhatItUses) {
     auto control = std::make_shared<StuckPort::Control>();
     auto sink = std::make_shared<QueueSink>();
-    auto gate = std::make_shared<LineGate>();
-    TMyThread::Options options{"stuck", LineSettings{}, 20, 500, 500, 50};
-    auto thread =
-        std::make_unique<TMyThread>(std::make_unique<StuckPort>(control), options, sink, gate);
+    TMyThread::Options options{"stuck", LineSettings{}, 20, 500, 500, 1000, 50};
+    auto thread = std::make_unique<TMyThread>(std::make_unique<StuckPort>(control), options, sink);
     thread->start();
     ASSERT_TRUE(control->await(&StuckPort::Control::waiting));
 
     thread.reset();  // returns after the join time-out
     sink.reset();
-    gate.reset();
     control->set(&StuckPort::Control::letGo);
     EXPECT_TRUE(control->await(&StuckPort::Control::destroyed));  // it ended and let go of all
+}
+
+// A driver that counts the bytes it lost: each new count reaches the status line.
+class OverrunningPort final : public SerialPort {
+public:
+    bool open(const std::string&) override { return true; }
+    bool isOpen() const override { return true; }
+    void close() override {}
+    void applyLineSettings(const LineSettings&) override {}
+    void applyTimeouts() override {}
+    int bytesWaiting() override { return 0; }
+    Wait waitForInput(int) override {
+        ++waits_;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // a silent line
+        return Wait::TimedOut;
+    }
+    int read(std::span<std::uint8_t>) override { return 0; }
+    std::int64_t overruns() override { return overruns_.load(); }
+
+    std::atomic<std::int64_t> overruns_{2};  // from before the start: not news
+    std::atomic<int> waits_{0};
+};
+
+TEST(ReceiveThreadOverrun, EveryNewCountOfLostBytesIsReported) {
+    auto port = std::make_unique<OverrunningPort>();
+    OverrunningPort& driver = *port;
+    auto sink = std::make_shared<QueueSink>();
+    TMyThread::Options options{"COM1", LineSettings{}, 20, 500, 500, 0};
+    TMyThread thread(std::move(port), options, sink);
+    thread.start();
+    while (driver.waits_.load() == 0) std::this_thread::yield();  // the start's count is taken
+    driver.overruns_ = 3;
+    const std::optional<Item> first = sink->next();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(std::get<std::string>(*first), "受信ﾃﾞｰﾀが失われました (ｵｰﾊﾞｰﾗﾝ 3 回)。");
+    driver.overruns_ = 7;
+    const std::optional<Item> second = sink->next();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(std::get<std::string>(*second), "受信ﾃﾞｰﾀが失われました (ｵｰﾊﾞｰﾗﾝ 7 回)。");
 }
 
 }  // namespace

@@ -185,6 +185,7 @@ TEST(LineBufferObserver, ChangesReplayToTheSameText) {
                          std::string_view inserted) override {
             text.replace(offset, removed, inserted);
         }
+        void writtenPrefixRemoved(std::size_t bytes) override { eraseWrittenPrefix(text, bytes); }
     } replay;
     LineBuffer buffer;
     buffer.setObserver(&replay);
@@ -197,8 +198,32 @@ TEST(LineBufferObserver, ChangesReplayToTheSameText) {
     buffer.replace(100, 5, "end");
     EXPECT_EQ(replay.text, buffer.text());
     expectContent(buffer, "typed\r\nCend", {"typed", "Cend"});
+    EXPECT_EQ(buffer.removeWrittenPrefix(5), 7u);  // "typed" and the line end that joined it
+    EXPECT_EQ(replay.text, buffer.text());
+    expectContent(buffer, "Cend", {"Cend"});
     buffer.clear();
     EXPECT_EQ(replay.text, "");
+}
+
+// A written batch leaves whole lines; the lines behind it keep their index and their text. A
+// typed last line of the batch takes the line end that joined it to the next with it, an empty
+// typed line behind a batch that ended with its line end stays.
+TEST(LineBuffer, AWrittenBatchLeavesTheLinesBehindItAsTheyWere) {
+    LineBuffer buffer;
+    buffer.append("A1");
+    buffer.append("A2");
+    const std::size_t batch = buffer.text().size();
+    buffer.append("B1");
+    buffer.setText(buffer.text() + "\r\ntyped");
+    EXPECT_EQ(buffer.removeWrittenPrefix(batch), batch);
+    expectContent(buffer, "B1\r\n\r\ntyped", {"B1", "", "typed"});
+    EXPECT_EQ(buffer.findFirstContaining("typed"), (LineSelection{2, 0, 5}));
+
+    LineBuffer typed;
+    typed.setText("x");
+    typed.append("B");
+    EXPECT_EQ(typed.removeWrittenPrefix(1), 3u);
+    expectContent(typed, "B", {"B"});
 }
 
 }  // namespace
