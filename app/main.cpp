@@ -7,6 +7,7 @@
 #include "RS232CPara/TRS232CParaForm.h"
 #include "app/app_texts.h"
 #include "app/instance_guard.h"
+#include "app/program_files.h"
 #include "app/qt_notifier.h"
 #include "app/vennick_application.h"
 #include "settings/app_error.h"
@@ -22,14 +23,14 @@ constexpr bool kWithJournal = false;  // a build for measuring the journal's cos
 constexpr bool kWithJournal = true;
 #endif
 
-int runWindows(vennick::Notifier& notifier, const std::string& executable,
+int runWindows(vennick::Notifier& notifier, const vennick::ProgramFiles& files,
                vennick::Journal* journal) {
     vennick::TFormMain form({.notifier = notifier,
-                             .executableDir = vennick::directoryOf(executable),
-                             .iniPath = vennick::iniPathFor(executable),
+                             .executableDir = files.logBase,
+                             .iniPath = files.iniPath,
                              .journal = journal});
     if (journal) {
-        vennick::LogWriter writer(vennick::directoryOf(executable), vennick::systemLocalTime);
+        vennick::LogWriter writer(files.logBase, vennick::systemLocalTime);
         vennick::writeJournalLeftOver(*journal, form.settings().logDirectory, writer, notifier);
     }
     vennick::TRS232CParaForm settingsDialog({.notifier = notifier,
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
     vennick::Notifier* notifier = nullptr;
     vennick::VennickApplication application(argc, argv, notifier);
     vennick::registerFontSubstitutes();
+    QApplication::setWindowIcon(vennick::programIcon());
     const std::string executable = vennick::executablePath();
     vennick::QtNotifier boxes(QString::fromStdString(vennick::applicationTitle(executable)));
     notifier = &boxes;
@@ -60,11 +62,15 @@ int main(int argc, char** argv) {
         boxes.inform("Vennick はすでに起動されています。");
         return 0;
     }
+    // Decided once: beside the executable, or in the user's folders where its own is read-only.
+    const vennick::ProgramFiles files =
+        vennick::programFilesFor(executable, vennick::userFolders(), vennick::directoryWritable);
+    vennick::createFolders(files.folders);  // what cannot be made fails where it is used, named
     // Only the copy that runs opens the journal; the file lock keeps out any other.
     std::unique_ptr<vennick::Journal> journal =
-        kWithJournal ? vennick::Journal::open(vennick::journalPathFor(executable)) : nullptr;
+        kWithJournal ? vennick::Journal::open(files.journalPath) : nullptr;
     try {
-        runWindows(boxes, executable, journal.get());
+        runWindows(boxes, files, journal.get());
     } catch (const vennick::AppError& error) {
         boxes.showError(error.what());
     } catch (...) {
