@@ -42,8 +42,9 @@ bool directoryWritable(const std::string& path) {
     const std::string probe = path + "/.vennick-probe-" + std::to_string(getpid());
     const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return false;
+    const bool removed = unlink(probe.c_str()) == 0;  // at once: a kill leaves nothing behind
     close(fd);
-    return unlink(probe.c_str()) == 0;
+    return removed;
 }
 
 }  // namespace vennick
