@@ -93,7 +93,15 @@ TEST(DirectoryWritable, RefusesAFolderWithoutWriteBitsEvenForRoot) {
     EXPECT_FALSE(directoryWritable(test::utf8(dir.path())));
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+TEST(UserFolders, AreTheLocalApplicationDataAndTheDocumentsFolders) {
+    const UserFolders folders = userFolders();
+    EXPECT_TRUE(directoryExists(folders.settings)) << folders.settings;
+    EXPECT_EQ(folders.state, folders.settings);
+    EXPECT_NE(folders.documents, folders.settings);
+    EXPECT_FALSE(folders.documents.empty());
+}
+#else
 // Sets an environment variable for one test and puts the old value back.
 class ScopedVariable {
 public:
