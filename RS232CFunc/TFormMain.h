@@ -34,7 +34,9 @@ inline constexpr int kCloseWriteLimitMs = 800;
 
 struct FormMainServices {
     Notifier& notifier;
-    std::string executableDir;  // with its trailing separator
+    // The folder the default log folder is made in: the executable's, with its trailing
+    // separator, or the user's own (app/program_files.h) where the executable's is read-only.
+    std::string executableDir;
     std::string iniPath;
     LocalClock clock = systemLocalTime;
     std::function<void(int milliseconds)> pause{};  // the UI thread's pauses; sleeps when unset

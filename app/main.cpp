@@ -8,6 +8,7 @@
 #include "RS232CPara/TRS232CParaForm.h"
 #include "app/app_texts.h"
 #include "app/instance_guard.h"
+#include "app/program_files.h"
 #include "app/qt_notifier.h"
 #include "app/vennick_application.h"
 #include "settings/app_error.h"
@@ -23,15 +24,15 @@ constexpr bool kWithJournal = false;  // a build for measuring the journal's cos
 constexpr bool kWithJournal = true;
 #endif
 
-int runWindows(vennick::Notifier& notifier, const std::string& executable,
+int runWindows(vennick::Notifier& notifier, const vennick::ProgramFiles& files,
                vennick::Journal* journal, vennick::WaitingStore* waiting) {
     vennick::TFormMain form({.notifier = notifier,
-                             .executableDir = vennick::directoryOf(executable),
-                             .iniPath = vennick::iniPathFor(executable),
+                             .executableDir = files.logBase,
+                             .iniPath = files.iniPath,
                              .journal = journal,
                              .waiting = waiting});
     if (journal) {
-        vennick::LogWriter writer(vennick::directoryOf(executable), vennick::systemLocalTime);
+        vennick::LogWriter writer(files.logBase, vennick::systemLocalTime);
         vennick::writeJournalLeftOver(*journal, waiting, form.settings().logDirectory, writer,
                                       notifier);
     }
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     vennick::Notifier* notifier = nullptr;
     vennick::VennickApplication application(argc, argv, notifier);
     vennick::registerFontSubstitutes();
+    QApplication::setWindowIcon(vennick::programIcon());
     const std::string executable = vennick::executablePath();
     vennick::QtNotifier boxes(QString::fromStdString(vennick::applicationTitle(executable)));
     notifier = &boxes;
@@ -63,19 +65,22 @@ int main(int argc, char** argv) {
         boxes.inform("Vennick はすでに起動されています。");
         return 0;
     }
+    // Decided once: beside the executable, or in the user's folders where its own is read-only.
+    const vennick::ProgramFiles files =
+        vennick::programFilesFor(executable, vennick::userFolders(), vennick::directoryWritable);
+    vennick::createFolders(files.folders);  // what cannot be made fails where it is used, named
     // Only the copy that runs opens the journal; the file lock keeps out any other. The lines
     // waiting beyond the list are kept beside it, and only with it.
-    const std::string journalPath = vennick::journalPathFor(executable);
     std::unique_ptr<vennick::Journal> journal =
-        kWithJournal ? vennick::Journal::open(journalPath) : nullptr;
+        kWithJournal ? vennick::Journal::open(files.journalPath) : nullptr;
     std::unique_ptr<vennick::WaitingStore> waiting;
     if (journal) {
-        waiting = vennick::WaitingStore::open(journalPath, journal->waitingTaken(), [&journal] {
-            return journal->durableWaitingTaken();
-        });
+        waiting =
+            vennick::WaitingStore::open(files.journalPath, journal->waitingTaken(),
+                                        [&journal] { return journal->durableWaitingTaken(); });
     }
     try {
-        runWindows(boxes, executable, journal.get(), waiting.get());
+        runWindows(boxes, files, journal.get(), waiting.get());
     } catch (const vennick::AppError& error) {
         boxes.showError(error.what());
     } catch (...) {

@@ -1,5 +1,6 @@
 #include "app/vennick_application.h"
 
+#include <QDir>
 #include <QFont>
 
 #include "settings/app_error.h"
@@ -16,6 +17,13 @@ bool VennickApplication::notify(QObject* receiver, QEvent* event) {
         if (notifier_) notifier_->showError("");  // not ours: shown without a message
     }
     return false;
+}
+
+QIcon programIcon() {
+    QIcon icon;
+    const QDir icons(QStringLiteral(":/icons"));
+    for (const QString& name : icons.entryList(QDir::Files)) icon.addFile(icons.filePath(name));
+    return icon;
 }
 
 void registerFontSubstitutes() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QIcon>
 
 namespace vennick {
 
@@ -17,6 +18,9 @@ public:
 private:
     Notifier*& notifier_;
 };
+
+// The serial plug of the start button, in every size the program carries.
+QIcon programIcon();
 
 // The Japanese fonts the windows ask for, mapped to what the system has (IPA Gothic on Linux).
 void registerFontSubstitutes();

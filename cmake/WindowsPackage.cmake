@@ -1,6 +1,6 @@
-# Vennick-win64.zip: a folder an operator unpacks and starts on a PC without Qt. The program,
-# the Qt DLLs it loads, and the plugins Qt looks for in platforms\ and styles\ beside it; all
-# named by Qt's own imported targets, so the list follows the Qt that was built against.
+# Vennick-<version>-win64.zip: a folder an operator unpacks and starts on a PC without Qt. The
+# program, the Qt DLLs it loads, and the plugins Qt looks for in platforms\ and styles\ beside
+# it; all named by Qt's own imported targets, so the list follows the Qt that was built against.
 install(TARGETS Vennick RUNTIME DESTINATION .)
 install(FILES $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets>
         DESTINATION .)
@@ -29,8 +29,9 @@ endif()
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Vennick)
 set(CPACK_PACKAGE_VENDOR Vennick)
-set(CPACK_PACKAGE_FILE_NAME Vennick-win64)
-# Unpacks into a folder of its own, Vennick-win64\.
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME Vennick-${PROJECT_VERSION}-win64)
+# Unpacks into a folder of its own, Vennick-<version>-win64\.
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

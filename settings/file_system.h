@@ -25,4 +25,8 @@ bool directoryExists(const std::string& path);
 // Creates one directory level (no parents). True when it was created.
 bool createDirectory(const std::string& path);
 
+// Whether this process can create and remove a file in the directory. A directory without any
+// write permission bit counts as read-only even for root, as a read-only INI does.
+bool directoryWritable(const std::string& path);
+
 }  // namespace vennick

@@ -35,4 +35,15 @@ bool createDirectory(const std::string& path) {
     return !path.empty() && CreateDirectoryW(utf8ToWide(path).c_str(), nullptr) != 0;
 }
 
+// Folders' read-only attribute only marks customised shell folders; the access rights decide.
+bool directoryWritable(const std::string& path) {
+    if (!directoryExists(path)) return false;
+    const std::string probe = path + "\\.vennick-probe-" + std::to_string(GetCurrentProcessId());
+    const HANDLE file =
+        CreateFileW(utf8ToWide(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    return CloseHandle(file) != 0;
+}
+
 }  // namespace vennick

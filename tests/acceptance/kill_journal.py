@@ -258,7 +258,7 @@ def main():
                                      formatter_class=argparse.RawTextHelpFormatter)
     program = parser.add_mutually_exclusive_group(required=True)
     program.add_argument("--vennick", help="the Linux program")
-    program.add_argument("--wine-zip", help="Vennick-win64.zip, run under Wine")
+    program.add_argument("--wine-zip", help="Vennick-<version>-win64.zip, run under Wine")
     parser.add_argument("--kills", type=int, default=None,
                         help="in all, shared by the streams (100 on Linux, 24 under Wine)")
     parser.add_argument("--seed", type=int, default=None)

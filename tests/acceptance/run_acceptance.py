@@ -5,7 +5,7 @@ on disk byte for byte. Screenshots go to the artifacts directory.
 
 The Linux program:  run_acceptance.py --vennick PATH --sim PATH --artifacts DIR [-k PATTERN]
 Vennick.exe under Wine, from its zip:
-  run_acceptance.py --wine-zip Vennick-win64.zip --win-helper vennick-win-helper.exe
+  run_acceptance.py --wine-zip Vennick-<version>-win64.zip --win-helper vennick-win-helper.exe
                     --sim PATH --artifacts DIR [-k PATTERN]
 (the Wine prefixes are made with scripts/wine-prefix.sh: code page 932, Japanese fonts)."""
 
@@ -596,7 +596,7 @@ def scenario_fault_file_held_by_windows_process(case):
 
 @runs_on("wine")
 def scenario_zip_in_fresh_prefix(case):
-    """Vennick-win64.zip unpacked and started in a fresh Wine prefix without an INI: the two
+    """The Windows zip unpacked and started in a fresh Wine prefix without an INI: the two
     first-run notices, "12.5" written to <exe dir>\\log, the close question, the INI."""
     target = case.options.fresh_target()
     folder = unpack_distribution(case.options.wine_zip, os.path.join(case.root, "unzipped"))
@@ -635,7 +635,7 @@ def parse_options():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     program = parser.add_mutually_exclusive_group(required=True)
     program.add_argument("--vennick", help="the Linux program")
-    program.add_argument("--wine-zip", help="Vennick-win64.zip, run under Wine")
+    program.add_argument("--wine-zip", help="Vennick-<version>-win64.zip, run under Wine")
     parser.add_argument("--win-helper", help="vennick-win-helper.exe (Wine only)")
     parser.add_argument("--sim", required=True)
     parser.add_argument("--artifacts", required=True)
