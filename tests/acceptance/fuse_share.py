@@ -6,9 +6,10 @@ Two ways to freeze:
 - "stop": the server process is stopped (SIGSTOP); every call on the mount hangs (stat, open,
   write, fsync, close), as with a file server that hangs as a whole.
 - "data": only the calls that move data (write, fsync of a file or a directory) hang; names are
-  still answered. Under Wine the wineserver opens, renames and closes files for every Windows
-  process itself, so a mount that hangs as a whole freezes every Windows process of the prefix,
-  which no Windows machine does; this mode keeps the hang inside the program's own thread.
+  still answered. Under Wine the wineserver opens, renames and closes the files of every Windows
+  process itself: a handle closed on a mount that hangs as a whole stops the wineserver, and with
+  it every Windows program of the prefix (tried here), which no Windows machine does; this mode
+  keeps the hang inside the program's own threads.
 
 The server runs under Debian's Python (/usr/bin/python3): the module `fusepy` comes from the
 package python3-fusepy, which another python3 earlier on PATH does not see.

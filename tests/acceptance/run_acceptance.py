@@ -93,8 +93,9 @@ class Case:
 
     def hang_mode(self):
         """How the share hangs: as a whole on Linux; under Wine only its data calls, since the
-        wineserver opens, renames and closes every Windows process's files itself and a share
-        that hangs as a whole would stop all of them (no Windows machine does that)."""
+        wineserver opens, renames and closes every Windows process's files itself: a handle closed
+        on a share that hangs as a whole would stop it, and every Windows program with it (no
+        Windows machine does that)."""
         return "data" if self.target.name == "wine" else "stop"
 
     def lines_file(self, lines):
