@@ -772,7 +772,8 @@ class NeverWaitingInstrument(Instrument):
             faults.append(f"{self.lost} of {self.offered} bytes lost in the port "
                           f"({100 * self.lost / max(1, self.offered):.0f} %)")
         if self.max_unread >= self.OVERRUN:
-            faults.append(f"the port's queue reached {self.max_unread} bytes (a 4 KB queue overran)")
+            faults.append(f"the port's queue reached {self.max_unread} bytes "
+                          "(a 4 KB queue overran)")
         return faults
 
     def close(self):

@@ -232,7 +232,8 @@ class Stream:
         missing = sorted(required - set(numbers))
         lost = f"{len(missing)} of {len(required)} lines lost, e.g. {missing[:10]}"
         assert not self.fast or self.instrument.lost == 0, f"{self.name}: {lost}{port}"
-        assert not garbled, f"{self.name}: lines the instrument never sent, e.g. {garbled[:5]}{port}"
+        assert not garbled, (f"{self.name}: lines the instrument never sent, "
+                             f"e.g. {garbled[:5]}{port}")
         assert len(tails) <= self.kills + 1, f"{self.name}: {len(tails)} tails of lines{port}"
         twice = sorted(n for n, times in collections.Counter(numbers).items() if times > 1)
         assert not twice, f"{self.name}: {len(twice)} lines written twice, e.g. {twice[:10]}{port}"

@@ -85,7 +85,8 @@ class Case:
         """A log directory on a share that the scenario can freeze (tests/acceptance/fuse_share.py):
         mounted at <root>/share, its files kept in <root>/share-files."""
         try:
-            share = FuseShare(os.path.join(self.root, "share-files"), os.path.join(self.root, "share"))
+            share = FuseShare(os.path.join(self.root, "share-files"),
+                              os.path.join(self.root, "share"))
         except NoFuse as reason:
             raise Skip(str(reason)) from None
         self.cleanups.append(share.unmount)
@@ -726,7 +727,8 @@ def scenario_close_during_hung_write(case):
             try:
                 case.session.wait_no_window(MAIN_CAPTION, program.process.pid, 2)
             except AssertionError:
-                findings.faults.append("the window stayed more than 2 s after はい while a write hung")
+                findings.faults.append("the window stayed more than 2 s after はい "
+                                       "while a write hung")
             try:
                 program.wait_exit(15)
                 ended_in_hang = time.monotonic() - yes
@@ -752,7 +754,8 @@ def scenario_close_during_hung_write(case):
                             text.endswith("\nに書き込みました。"), f"the notice says {text!r}")
         case.session.key(notice, "Return")
     findings.expect(notice or on_disk == len(expected),
-                    f"{len(expected) - on_disk} lines were not written, yet no notice at the next start")
+                    f"{len(expected) - on_disk} lines were not written, "
+                    "yet no notice at the next start")
     program.wait_main_window()
     program.click_tool("終了")
     program.wait_exit(10)
