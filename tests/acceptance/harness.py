@@ -686,3 +686,143 @@ class Tmpfs:
 
     def unmount(self):
         subprocess.run(["umount", "-l", self.path], check=False)
+
+
+class NeverWaitingInstrument(Instrument):
+    """An instrument on a line without flow control: it sends at its own pace and never waits.
+    What the pseudo-terminal does not take at once is lost (`lost`, never sent again), as a
+    UART's bytes are when the receiver's queue is full. A thread samples the bytes waiting on
+    the device side (FIONREAD) every few milliseconds; the tty counts at most 4095 there, its
+    line discipline's buffer, so reaching `OVERRUN` means a 4 KB driver queue would have
+    overrun (a Windows driver's receive queue is typically 4 KB)."""
+
+    OVERRUN = 4095
+
+    def __init__(self, link=None, sample_interval=0.002):
+        super().__init__(link)
+        self.lost = 0
+        self.offered = 0  # bytes the instrument tried to send
+        self.max_unread = 0
+        self.overrun_at = None  # monotonic time of the first sample at OVERRUN
+        self._sample_interval = sample_interval
+        self._closing = threading.Event()
+        self._lock = threading.Lock()
+        self._sampler = threading.Thread(target=self._sample, daemon=True)
+        self._sampler.start()
+
+    def _open(self):
+        super()._open()
+        os.set_blocking(self.master, False)
+
+    def _sample(self):
+        while not self._closing.wait(self._sample_interval):
+            try:
+                unread = self.unread()
+            except OSError:
+                continue
+            if unread > self.max_unread:
+                self.max_unread = unread
+            if unread >= self.OVERRUN and self.overrun_at is None:
+                self.overrun_at = time.monotonic()
+
+    def send(self, data):
+        """One attempt: what the line does not take now is lost."""
+        with self._lock:
+            self.offered += len(data)
+            try:
+                written = os.write(self.master, data)
+            except BlockingIOError:
+                written = 0
+            self.lost += len(data) - written
+            return written
+
+    def send_paced(self, data, bytes_per_second, interval=0.002):
+        """Sends `data` in a thread at `bytes_per_second` (a 115200 bit/s line carries 11,520
+        bytes a second with 8N1), `interval` apart, whether the line takes it or not."""
+        def pace():
+            start = time.monotonic()
+            sent = 0
+            while sent < len(data) and not self._closing.is_set():
+                due = min(len(data), int((time.monotonic() - start) * bytes_per_second) + 1)
+                if due > sent:
+                    self.send(data[sent:due])
+                    sent = due
+                time.sleep(interval)
+        self._writer = threading.Thread(target=pace, daemon=True)
+        self._writer.start()
+        return self._writer
+
+    def wait_sent(self, timeout):
+        if self._writer:
+            self._writer.join(timeout)
+            if self._writer.is_alive():
+                raise AssertionError(f"the instrument still sending after {timeout} s")
+
+    def port_report(self):
+        """What the line lost and how full the device's queue got, for a scenario's output."""
+        overrun = " (overrun)" if self.max_unread >= self.OVERRUN else ""
+        return (f"{self.offered} bytes offered, {self.lost} lost "
+                f"({100 * self.lost / max(1, self.offered):.0f} %), most waiting in the port "
+                f"{self.max_unread}{overrun}")
+
+    def port_faults(self):
+        """The port's faults as texts (none when nothing was lost and the queue never filled)."""
+        faults = []
+        if self.lost:
+            faults.append(f"{self.lost} of {self.offered} bytes lost in the port "
+                          f"({100 * self.lost / max(1, self.offered):.0f} %)")
+        if self.max_unread >= self.OVERRUN:
+            faults.append(f"the port's queue reached {self.max_unread} bytes "
+                          "(a 4 KB queue overran)")
+        return faults
+
+    def close(self):
+        self._closing.set()
+        if self._writer:
+            self._writer.join(2)
+        self._sampler.join(2)
+        super().close()
+
+
+def device_stream(lines, eot_every=0):
+    """The bytes of `lines`, each with CR LF, an EOT after every `eot_every` lines (0: none)."""
+    parts = []
+    for index, line in enumerate(lines, 1):
+        parts.append(line + b"\r\n")
+        if eot_every and index % eot_every == 0:
+            parts.append(b"\x04")
+    return b"".join(parts)
+
+
+def window_pixels(session, window):
+    """The window's client area as raw RGB bytes: two equal values mean nothing was painted
+    in between that changed what shows."""
+    x, y, w, h = session.geometry(window)
+    result = subprocess.run(["import", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "+repage",
+                             "rgb:-"], env=session.env(), capture_output=True)
+    return result.stdout
+
+
+def lines_per_file(*directories):
+    """{file name: number of lines} of every log file."""
+    return {name: data.count(b"\r\n") for _, name, data in read_logs(*directories)}
+
+
+class Findings:
+    """A scenario's faults, gathered so that one run reports each of them (with its numbers)
+    rather than only the first; `check()` fails with all of them."""
+
+    def __init__(self):
+        self.faults = []
+
+    def expect(self, condition, fault):
+        if not condition:
+            self.faults.append(fault)
+        return condition
+
+    def add(self, faults):
+        self.faults.extend(faults)
+
+    def check(self):
+        if self.faults:
+            raise AssertionError("; ".join(self.faults))

@@ -76,6 +76,29 @@ class Case:
         self.cleanups.append(instrument.close)
         return instrument
 
+    def never_waiting_instrument(self):
+        instrument = NeverWaitingInstrument(self.target.com1_link)
+        self.cleanups.append(instrument.close)
+        return instrument
+
+    def share(self):
+        """A log directory on a share that the scenario can freeze (tests/acceptance/fuse_share.py):
+        mounted at <root>/share, its files kept in <root>/share-files."""
+        try:
+            share = FuseShare(os.path.join(self.root, "share-files"),
+                              os.path.join(self.root, "share"))
+        except NoFuse as reason:
+            raise Skip(str(reason)) from None
+        self.cleanups.append(share.unmount)
+        return share
+
+    def hang_mode(self):
+        """How the share hangs: as a whole on Linux; under Wine only its data calls, since the
+        wineserver opens, renames and closes every Windows process's files itself: a handle closed
+        on a share that hangs as a whole would stop it, and every Windows program with it (no
+        Windows machine does that)."""
+        return "data" if self.target.name == "wine" else "stop"
+
     def lines_file(self, lines):
         path = os.path.join(self.root, "lines.txt")
         with open(path, "wb") as out:
@@ -565,6 +588,254 @@ def scenario_fault_ini_read_only_at_close(case):
     program.click_tool("終了")
     assert program.wait_exit(5) == 0, "the second close did not end the program with 0"
     check_ini_complete(program.read_ini(), RadioWaitTimeIndex=2)
+
+
+# --- A share that stops answering, a device that never waits ---------------------------------
+
+from fuse_share import FuseShare, Skip as NoFuse  # noqa: E402
+from harness import (CLIENT_W, TOOLBAR_ROW, Findings, NeverWaitingInstrument,  # noqa: E402
+                     device_stream, lines_per_file, window_pixels)
+
+LINE_RATE_115200 = 11520  # bytes a second on a 115200 bit/s line (8N1: 10 bits a byte)
+
+
+def box_within(program, caption, seconds):
+    """The box if it shows within `seconds`, else None."""
+    try:
+        return program.wait_box(caption, seconds)
+    except AssertionError:
+        return None
+
+
+def window_repaints(case, program, seconds):
+    """Whether the window's client area changes within `seconds` once a line in the list has
+    been clicked (the click selects it; lines arriving change the list too)."""
+    before = window_pixels(case.session, program.window)
+    program.click_client(CLIENT_W // 2, 2 * TOOLBAR_ROW + 40)
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if window_pixels(case.session, program.window) != before:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def check_landed(findings, directory, expected, timeout):
+    """Waits until the files hold as many lines as were sent, then checks every line once, in
+    order; a shortfall becomes a finding with its numbers."""
+    try:
+        wait_for(lambda: count_logged_lines(directory) >= len(expected), timeout,
+                 "every line on disk", interval=0.1)
+    except AssertionError:
+        pass
+    try:
+        found = logged_lines(directory)
+    except AssertionError as error:
+        findings.faults.append(str(error))
+        return
+    if found != expected:
+        missing = len(set(expected) - set(found))
+        twice = len(found) - len(set(found))
+        findings.faults.append(f"{len(found)} of {len(expected)} lines in the files, {missing} "
+                               f"missing, {twice} twice" + first_difference(found, expected))
+
+
+def close_and_wait(findings, program, timeout):
+    """"終了", はい; the program must end."""
+    program.click_tool("終了")
+    if not findings.expect(box_within(program, "確認", 5), "no 確認 at 終了"):
+        return
+    program.answer_box("確認", "Return", text=CLOSE_QUESTION)
+    try:
+        program.wait_exit(timeout)
+    except AssertionError:
+        findings.faults.append(f"the program did not end within {timeout} s of はい")
+
+
+@runs_on("linux", "wine")
+def scenario_share_hangs_during_stream(case):
+    """The log directory's share stops answering for 6 s during a 115200 bit/s stream with an
+    EOT every 10 lines ("1秒"): the port is still read (nothing lost, its queue never full), the
+    window repaints, "終了" asks within 2 s; afterwards every line is in the files once, in order."""
+    findings = Findings()
+    share = case.share()
+    instrument = case.never_waiting_instrument()
+    program = monitoring(case, instrument.path, wait_index=1, log_dir=case.native(share.mount))
+    before, hang, after = 1.5, 6.0, 1.5
+    expected = [line + b",+20.000" for line in
+                numbered_lines(int((before + hang + after) * LINE_RATE_115200 / 17.1))]
+    instrument.send_paced(device_stream(expected, eot_every=10), LINE_RATE_115200)
+    started = time.monotonic()
+    wait_for(lambda: count_logged_lines(share.root) >= 200, 5, "the first lines on the share")
+    time.sleep(max(0.0, started + before - time.monotonic()))
+    with share.frozen(case.hang_mode()):
+        frozen = time.monotonic()
+        time.sleep(0.3)  # a write is on the share by now, and it hangs
+        findings.expect(window_repaints(case, program, 2),
+                        "the window did not repaint during the hang")
+        program.click_tool("終了")
+        asked = box_within(program, "確認", 2)
+        findings.expect(asked, "no 確認 within 2 s of 終了 while the share hung")
+        if asked:
+            case.shot("asked-during-hang")
+            program.answer_box("確認", "Escape")
+        case.shot("during-hang", program.window)
+        time.sleep(max(0.0, frozen + hang - time.monotonic()))
+        overrun_after = (instrument.overrun_at - frozen) if instrument.overrun_at else None
+    if not asked:
+        late = box_within(program, "確認", 10)
+        findings.expect(not late, "確認 showed only after the share answered again")
+        if late:
+            program.answer_box("確認", "Escape")
+    instrument.wait_sent(before + hang + after + 10)
+    check_landed(findings, share.root, expected, 30)
+    findings.add(instrument.port_faults())
+    print(f"    {instrument.port_report()}"
+          + (f"; the queue full {overrun_after:.1f} s into the hang" if overrun_after else "")
+          + f"; {count_logged_lines(share.root)} of {len(expected)} lines in "
+          f"{len(log_files(share.root))} files")
+    findings.check()
+
+
+@runs_on("linux", "wine")
+def scenario_close_during_hung_write(case):
+    """"終了", はい while a write hangs on the share: the window goes within 2 s and the program
+    ends; the next start (the share answering) writes what was left, with the journal's notice;
+    every line once, in order."""
+    findings = Findings()
+    share = case.share()
+    instrument = case.never_waiting_instrument()
+    program = monitoring(case, instrument.path, wait_index=1, log_dir=case.native(share.mount))
+    expected = [line + b",+20.000" for line in numbered_lines(320)]
+    instrument.send(device_stream(expected[:20], eot_every=10))
+    wait_for(lambda: count_logged_lines(share.root) >= 20, 5, "the first lines on the share")
+    ended_in_hang = None
+    with share.frozen(case.hang_mode()):
+        instrument.send_paced(device_stream(expected[20:], eot_every=50), LINE_RATE_115200)
+        instrument.wait_sent(10)
+        time.sleep(0.5)  # the first of these writes hangs; the rest wait in the program
+        program.click_tool("終了")
+        asked = box_within(program, "確認", 2)
+        findings.expect(asked, "no 確認 within 2 s of 終了 while a write hung")
+        if asked:
+            program.answer_box("確認", "Return")
+            yes = time.monotonic()
+            try:
+                case.session.wait_no_window(MAIN_CAPTION, program.process.pid, 2)
+            except AssertionError:
+                findings.faults.append("the window stayed more than 2 s after はい "
+                                       "while a write hung")
+            try:
+                program.wait_exit(15)
+                ended_in_hang = time.monotonic() - yes
+            except AssertionError:
+                pass
+    if not asked:
+        late = box_within(program, "確認", 10)
+        findings.expect(not late, "確認 showed only after the share answered again")
+        if late:
+            program.answer_box("確認", "Return")
+    try:
+        program.wait_exit(15)
+    except AssertionError:
+        findings.faults.append("the program did not end within 15 s after the share answered")
+        findings.check()
+    on_disk = count_logged_lines(share.root)
+    program.start()
+    notice = box_within(program, "Vennick", program.target.start_timeout)
+    if notice:
+        if program.target.copies_box_text:
+            text = program.box_text(notice)
+            findings.expect(text.startswith("前回書き込まれなかった ") and
+                            text.endswith("\nに書き込みました。"), f"the notice says {text!r}")
+        case.session.key(notice, "Return")
+    findings.expect(notice or on_disk == len(expected),
+                    f"{len(expected) - on_disk} lines were not written, "
+                    "yet no notice at the next start")
+    program.wait_main_window()
+    program.click_tool("終了")
+    program.wait_exit(10)
+    check_landed(findings, share.root, expected, 5)
+    findings.add(instrument.port_faults())
+    ending = (f"ended {ended_in_hang:.1f} s after はい while the share hung"
+              if ended_in_hang is not None else "did not end while the share hung")
+    print(f"    {ending}; {on_disk} of {len(expected)} lines on disk then, "
+          f"{'a notice' if notice else 'no notice'} at the next start; {instrument.port_report()}")
+    findings.check()
+
+
+def no_eot_stream(case, wait_index, seconds=9.0):
+    """A 115200 bit/s stream without EOT for `seconds` with automatic writing every
+    `wait_index` ticks, then "終了", はい: nothing lost in the port, every line once, in order,
+    and no write of more than 1001 lines while streaming."""
+    findings = Findings()
+    instrument = case.never_waiting_instrument()
+    program = monitoring(case, instrument.path, wait_index=wait_index)
+    expected = [line + b",+1" for line in numbered_lines(int(seconds * LINE_RATE_115200 / 12))]
+    instrument.send_paced(device_stream(expected), LINE_RATE_115200)
+    instrument.wait_sent(seconds + 10)
+    time.sleep(0.5)
+    case.shot("stream-sent", program.window)
+    closed = time.time()
+    during = lines_per_file(case.logs)
+    close_and_wait(findings, program, 20)
+    check_landed(findings, case.logs, expected, 5)
+    # Automatic writes are a second or more apart: each file named before the close is one write.
+    streamed = {name: lines for name, lines in during.items()
+                if name < time.strftime("%H_%M_%S.TXT", time.localtime(closed))}
+    big = {name: lines for name, lines in streamed.items() if lines > 1001}
+    findings.expect(not big, f"writes of more than 1001 lines: {big}")
+    findings.add(instrument.port_faults())
+    print(f"    {instrument.port_report()}; {len(streamed)} writes while streaming "
+          f"({sum(streamed.values())} lines), {count_logged_lines(case.logs)} of "
+          f"{len(expected)} lines in the files after the close")
+    findings.check()
+
+
+@runs_on("linux", "wine")
+def scenario_no_eot_115200_two_seconds(case):
+    """115200 bit/s for 9 s without EOT, "2秒": nothing lost in the port; after "終了", はい every
+    line is in the files once, in order; no write of more than 1001 lines."""
+    no_eot_stream(case, wait_index=2)
+
+
+@runs_on("linux", "wine")
+def scenario_no_eot_115200_five_seconds(case):
+    """115200 bit/s for 9 s without EOT, "5秒": nothing lost in the port; after "終了", はい every
+    line is in the files once, in order; no write of more than 1001 lines."""
+    no_eot_stream(case, wait_index=4)
+
+
+@runs_on("linux", "wine")
+def scenario_zero_seconds_8000_lines_written_by_hand(case):
+    """"0秒", 8000 lines at 115200 bit/s: nothing lost in the port; "書込" pressed once a second
+    until nothing is left writes at most 1001 lines a file, every line once, in order."""
+    findings = Findings()
+    instrument = case.never_waiting_instrument()
+    program = monitoring(case, instrument.path, wait_index=0)
+    expected = [line + b",+1" for line in numbered_lines(8000)]
+    instrument.send_paced(device_stream(expected), LINE_RATE_115200)
+    instrument.wait_sent(20)
+    time.sleep(0.5)
+    case.shot("all-sent", program.window)
+    presses = 0
+    while count_logged_lines(case.logs) < len(expected) and presses < 12:
+        time.sleep(1.02 - time.time() % 1)  # a second of its own: a file of its own
+        files = len(log_files(case.logs))
+        program.click_tool("書込")
+        presses += 1
+        try:
+            wait_for(lambda: len(log_files(case.logs)) > files, 3, "a file after 書込")
+        except AssertionError:
+            break  # nothing was left to write
+    sizes = lines_per_file(case.logs)
+    big = {name: lines for name, lines in sizes.items() if lines > 1001}
+    findings.expect(not big, f"files of more than 1001 lines: {big}")
+    check_landed(findings, case.logs, expected, 1)
+    findings.add(instrument.port_faults())
+    print(f"    {instrument.port_report()}; {presses} presses of 書込, files of "
+          f"{sorted(sizes.values(), reverse=True)} lines")
+    findings.check()
 
 
 @runs_on("wine")
