@@ -389,7 +389,6 @@ void WaitingStore::reload(std::unique_lock<std::mutex>& lock) {
         return;
     }
     const Spilled range = *spilled_;
-    const bool wanted = reloadWanted_;
     lock.unlock();
     std::vector<WaitingLine> lines = readLines(range.from, range.to, limits_.memoryBytes / 4);
     lock.lock();
@@ -403,9 +402,11 @@ void WaitingStore::reload(std::unique_lock<std::mutex>& lock) {
         std::move(tail_.begin(), tail_.end(), std::back_inserter(head_));
         tail_.clear();
     }
-    reloadWanted_ = false;
     reloadFailed_ = lines.empty();
-    if (!wanted || lines.empty()) return;
+    // Also when the list ran dry while this read was under way.
+    const bool someoneWaits = reloadWanted_;
+    reloadWanted_ = false;
+    if (!someoneWaits || lines.empty()) return;
     lock.unlock();
     {
         const std::lock_guard readyLock(readyMutex_);
