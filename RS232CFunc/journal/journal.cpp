@@ -122,7 +122,7 @@ std::optional<std::string> Journal::writeLeftOver(LogWriter& writer,
         const Bracket bracket(*this, writer);
         written = writer.write(logDirectory, leftOver());
         const std::lock_guard lock(stateMutex_);
-        if (!openIntent_.empty()) settleIntent(written.has_value());
+        if (writeOpen_) settleIntent(written.has_value());
     }
     flush();
     return written;
@@ -153,7 +153,7 @@ void Journal::waitingTaken(std::uint64_t waiting) {
 
 void Journal::writtenPrefixRemoved(std::size_t bytes) {
     const std::lock_guard lock(stateMutex_);
-    if (openIntent_.empty() || scope_ != Scope::Live) {
+    if (!writeOpen_ || scope_ != Scope::Live) {
         // Not a write the journal bracketed: an ordinary change.
         closeAppendRun();
         const std::size_t erased = eraseWrittenPrefix(live_, bytes);
@@ -168,29 +168,34 @@ void Journal::writtenPrefixRemoved(std::size_t bytes) {
 
 void Journal::writeAbandoned() {
     const std::lock_guard lock(stateMutex_);
-    if (!openIntent_.empty()) settleIntent(false);
+    if (writeOpen_) settleIntent(false);
 }
 
-void Journal::beforeAppend(const std::string& path, std::string_view bytes, std::size_t textBytes) {
-    const auto size = fileSizeOf(path);
+void Journal::beforeAppend(const std::string& path, std::int64_t sizeBefore, std::string_view bytes,
+                           std::size_t textBytes) {
     Intent intent{.scope = Scope::Live,
                   .path = path,
-                  .sizeBefore = size ? static_cast<std::int64_t>(*size) : -1,
+                  .sizeBefore = sizeBefore,
                   .length = bytes.size(),
-                  .crc = journal::crc32(bytes),
+                  .crc = 0,
                   .textBytes = textBytes};
     {
         const std::lock_guard lock(stateMutex_);
         intent.scope = scope_;
-        openIntent_ = journal::encode(journal::intent(intent));
         openIntentBytes_ = textBytes;
         if (scope_ == Scope::Live && cleanMark_) {
             // Nothing of the batch is on the disk: the intent only has to come before it.
             intentIsLazy_ = true;
             lazyMark_ = *cleanMark_;
+            lazyIntent_ = std::move(intent);
+            lazyBytes_.assign(bytes);
+            writeOpen_ = true;
             return;
         }
         intentIsLazy_ = false;
+        writeOpen_ = true;
+        intent.crc = journal::crc32(bytes);
+        openIntent_ = journal::encode(journal::intent(intent));
         notePending();
         closeAppendRun();
         pending_ += openIntent_;
@@ -224,6 +229,7 @@ void Journal::settleIntent(bool landed) {
     }
     openIntent_.clear();
     intentIsLazy_ = false;
+    writeOpen_ = false;
 }
 
 std::string& Journal::scopeText() {
@@ -231,7 +237,7 @@ std::string& Journal::scopeText() {
 }
 
 void Journal::markCleanIfEmpty() {
-    if (!live_.empty() || !openIntent_.empty() || needsRewrite_ || scope_ != Scope::Live) return;
+    if (!live_.empty() || writeOpen_ || needsRewrite_ || scope_ != Scope::Live) return;
     if (appendFrom_) return;
     cleanMark_ = pending_.size();
     waitingAtCleanMark_ = waitingTaken_;
@@ -272,6 +278,8 @@ void Journal::closeAppendRun() {
 void Journal::placeLazyIntent() {
     if (!intentIsLazy_) return;
     closeAppendRun();
+    lazyIntent_.crc = journal::crc32(lazyBytes_);
+    openIntent_ = journal::encode(journal::intent(lazyIntent_));
     pending_ += openIntent_;
     intentIsLazy_ = false;
 }

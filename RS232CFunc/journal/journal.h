@@ -71,7 +71,7 @@ public:
     void writeAbandoned() override;
     void waitingTaken(std::uint64_t waiting) override;
     // LogWriteGuard: the intent is on the disk before the append whenever some of the batch is.
-    void beforeAppend(const std::string& path, std::string_view bytes,
+    void beforeAppend(const std::string& path, std::int64_t sizeBefore, std::string_view bytes,
                       std::size_t textBytes) override;
 
 private:
@@ -114,10 +114,14 @@ private:
     std::uint64_t durableWaitingTaken_ = 0;
     // The log write under way: its encoded intent, and how much of its text it takes. An intent
     // whose whole batch is not yet on the disk is only placed in the file by a flush that comes
-    // before its outcome; a write that settles before that needs none.
-    std::string openIntent_;
+    // before its outcome (and only then made: the batch's checksum is worked out from a copy);
+    // a write that settles before that needs none.
+    bool writeOpen_ = false;
+    std::string openIntent_;  // empty until the record is made
     std::size_t openIntentBytes_ = 0;
     bool intentIsLazy_ = false;
+    journal::Intent lazyIntent_;
+    std::string lazyBytes_;
     std::size_t lazyMark_ = 0;  // cleanMark_ when the lazy intent was made
     journal::Scope scope_ = journal::Scope::Live;
     bool needsRewrite_ = false;  // a failed file operation left the tail in doubt

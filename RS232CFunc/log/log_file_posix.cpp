@@ -12,6 +12,16 @@
 #include "settings/posix_file.h"
 
 namespace vennick {
+
+// The file a batch went into, held open (and locked) for the next batch of the same name.
+struct LogFileAppender::Held {
+    std::string path;
+    posix::UniqueFd fd{-1};
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+};
+
 namespace {
 
 // A private name beside the final one that the collecting programs ignore (no ".TXT").
@@ -28,13 +38,18 @@ int createTemporary(const std::string& directory, std::string& temporaryPath) {
 
 enum class NewFile { Written, Failed, NameTaken, Unavailable };
 
+using Held = LogFileAppender::Held;
+
 // A new file appears under its final name only complete and flushed, so a process killed
-// halfway never leaves a partial batch where the collectors look. link() never overwrites.
-NewFile writeNewFile(const std::string& path, std::string_view bytes) {
+// halfway never leaves a partial batch where the collectors look. link() never overwrites. The
+// file stays open in `held` when it was written.
+NewFile writeNewFile(const std::string& path, std::string_view bytes,
+                     const LogFileAppender::BeforeWrite& beforeWrite, Held& held) {
     const std::string directory = posix::parentDirectory(path);
     std::string temporary;
-    const posix::UniqueFd fd(createTemporary(directory, temporary));
+    posix::UniqueFd fd(createTemporary(directory, temporary));
     if (!fd.valid()) return NewFile::Unavailable;
+    if (beforeWrite) beforeWrite(-1);
     if (!posix::writeAllAt(fd.get(), bytes, 0) || !posix::syncData(fd.get())) {
         ::unlink(temporary.c_str());
         return NewFile::Failed;
@@ -46,6 +61,10 @@ NewFile writeNewFile(const std::string& path, std::string_view bytes) {
     if (!posix::syncDirectory(directory)) {
         ::unlink(path.c_str());
         return NewFile::Failed;
+    }
+    struct stat status {};
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(fd.get(), &status) == 0) {
+        held = {path, std::move(fd), status.st_dev, status.st_ino, status.st_size};
     }
     return NewFile::Written;
 }
@@ -76,25 +95,33 @@ bool lockExclusively(int fd) {
     return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
 }
 
+// Appends at `size` and flushes; a failure cuts the tail back.
+bool appendAt(int fd, off_t size, std::string_view bytes) {
+    if (posix::writeAllAt(fd, bytes, size) && posix::syncData(fd)) return true;
+    if (::ftruncate(fd, size) == 0) posix::syncData(fd);
+    return false;
+}
+
 // The existing file (or one made here when the new-file route is not available) gets the
-// batch at its end; a failure cuts the tail back, or removes the file this call made.
-bool appendInPlace(const std::string& path, std::string_view bytes, bool seen) {
+// batch at its end; a failure cuts the tail back, or removes the file this call made. The file
+// stays open in `held` when the batch landed.
+bool appendInPlace(const std::string& path, std::string_view bytes, bool seen,
+                   const LogFileAppender::BeforeWrite& beforeWrite, Held& held) {
     bool created = false;
-    const posix::UniqueFd fd(openForWriting(path, seen, created));
+    posix::UniqueFd fd(openForWriting(path, seen, created));
     if (!fd.valid()) return false;
     struct stat status {};
     const bool usable =
         lockExclusively(fd.get()) && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode);
     const off_t originalSize = status.st_size;
-    if (usable && posix::writeAllAt(fd.get(), bytes, originalSize) && posix::syncData(fd.get()) &&
+    if (usable && beforeWrite) beforeWrite(created ? -1 : originalSize);
+    if (usable && appendAt(fd.get(), originalSize, bytes) &&
         (!created || posix::syncDirectory(posix::parentDirectory(path)))) {
+        held = {path, std::move(fd), status.st_dev, status.st_ino,
+                originalSize + static_cast<off_t>(bytes.size())};
         return true;
     }
-    if (created) {
-        ::unlink(path.c_str());
-    } else if (usable) {
-        if (::ftruncate(fd.get(), originalSize) == 0) posix::syncData(fd.get());
-    }
+    if (created) ::unlink(path.c_str());
     return false;
 }
 
@@ -107,11 +134,32 @@ TimeOfDay systemLocalTime() {
     return {local.tm_hour, local.tm_min, local.tm_sec};
 }
 
-bool appendToFileDurably(const std::string& path, std::string_view bytes) {
+LogFileAppender::LogFileAppender() : held_(std::make_unique<Held>()) {}
+LogFileAppender::~LogFileAppender() = default;
+
+void LogFileAppender::release() {
+    *held_ = Held{};
+}
+
+// A batch of the name held goes on at the end the held file had, as long as the name still
+// leads to that file (a collector may have moved it away meanwhile).
+bool LogFileAppender::append(const std::string& path, std::string_view bytes,
+                             const BeforeWrite& beforeWrite) {
     struct stat status {};
     const bool seen = ::lstat(path.c_str(), &status) == 0;
+    if (held_->fd.valid() && held_->path == path && seen && status.st_dev == held_->device &&
+        status.st_ino == held_->inode) {
+        if (beforeWrite) beforeWrite(held_->size);
+        if (appendAt(held_->fd.get(), held_->size, bytes)) {
+            held_->size += static_cast<off_t>(bytes.size());
+            return true;
+        }
+        release();
+        return false;
+    }
+    release();
     if (!seen && errno == ENOENT) {
-        switch (writeNewFile(path, bytes)) {
+        switch (writeNewFile(path, bytes, beforeWrite, *held_)) {
             case NewFile::Written:
                 return true;
             case NewFile::Failed:
@@ -121,7 +169,7 @@ bool appendToFileDurably(const std::string& path, std::string_view bytes) {
                 break;
         }
     }
-    return appendInPlace(path, bytes, seen);
+    return appendInPlace(path, bytes, seen, beforeWrite, *held_);
 }
 
 }  // namespace vennick

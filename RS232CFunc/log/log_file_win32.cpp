@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "RS232CFunc/log/log_writer.h"
@@ -31,12 +32,26 @@ HANDLE createTemporary(const std::wstring& directory, std::wstring& temporaryPat
 
 enum class NewFile { Written, Failed, NameTaken, Unavailable };
 
+// Appends at `size` and flushes; a failure cuts the tail back.
+bool appendAt(HANDLE file, std::uint64_t size, std::string_view bytes) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    if (::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && win32::writeAll(file, bytes) &&
+        ::FlushFileBuffers(file)) {
+        return true;
+    }
+    win32::cutTo(file, size);
+    return false;
+}
+
 // A new file appears under its final name only complete and flushed, so a process killed
 // halfway never leaves a partial batch where the collectors look. The move never replaces.
-NewFile writeNewFile(const std::wstring& path, std::string_view bytes) {
+NewFile writeNewFile(const std::wstring& path, std::string_view bytes,
+                     const LogFileAppender::BeforeWrite& beforeWrite) {
     std::wstring temporary;
     const HANDLE file = createTemporary(directoryPart(path), temporary);
     if (file == INVALID_HANDLE_VALUE) return NewFile::Unavailable;
+    if (beforeWrite) beforeWrite(-1);
     const bool written = win32::writeAll(file, bytes) && ::FlushFileBuffers(file);
     ::CloseHandle(file);
     // Shown again before it takes its name: a crash after the move must not hide a batch.
@@ -53,29 +68,21 @@ NewFile writeNewFile(const std::wstring& path, std::string_view bytes) {
                                                                        : NewFile::Unavailable;
 }
 
-// The existing file (or one made here when the new-file route is not available) gets the batch
-// at its end; a failure cuts the tail back, or removes the file this call made.
-bool appendInPlace(const std::wstring& path, std::string_view bytes) {
-    // Share mode 0: a file another program holds open makes this fail instead of interleaving.
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
-
-    LARGE_INTEGER originalSize{};
-    const LARGE_INTEGER zero{};
-    const bool atEnd = ::SetFilePointerEx(file, zero, &originalSize, FILE_END) != 0;
-    if (atEnd && win32::writeAll(file, bytes) && ::FlushFileBuffers(file)) {
-        ::CloseHandle(file);  // the bytes are on the disk already
-        return true;
-    }
-    if (existed && atEnd) win32::cutTo(file, static_cast<std::uint64_t>(originalSize.QuadPart));
-    ::CloseHandle(file);
-    if (!existed) ::DeleteFileW(path.c_str());
-    return false;
-}
-
 }  // namespace
+
+// The file a batch went into, held open without sharing (so nobody moves it away meanwhile)
+// for the next batch of the same name.
+struct LogFileAppender::Held {
+    std::wstring path;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    std::uint64_t size = 0;
+
+    void close() {
+        if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+        path.clear();
+    }
+};
 
 TimeOfDay systemLocalTime() {
     SYSTEMTIME now{};
@@ -83,12 +90,36 @@ TimeOfDay systemLocalTime() {
     return {now.wHour, now.wMinute, now.wSecond};
 }
 
-bool appendToFileDurably(const std::string& path, std::string_view bytes) {
+LogFileAppender::LogFileAppender() : held_(std::make_unique<Held>()) {}
+
+LogFileAppender::~LogFileAppender() {
+    held_->close();
+}
+
+void LogFileAppender::release() {
+    held_->close();
+}
+
+// The existing file (or one made here when the new-file route is not available) gets the batch
+// at its end; a failure cuts the tail back, or removes the file this call made. Share mode 0: a
+// file another program holds open makes this fail instead of interleaving.
+bool LogFileAppender::append(const std::string& path, std::string_view bytes,
+                             const BeforeWrite& beforeWrite) {
     const std::wstring widePath = utf8ToWide(path);
     if (widePath.empty()) return false;
+    if (held_->file != INVALID_HANDLE_VALUE && held_->path == widePath) {
+        if (beforeWrite) beforeWrite(static_cast<std::int64_t>(held_->size));
+        if (appendAt(held_->file, held_->size, bytes)) {
+            held_->size += bytes.size();
+            return true;
+        }
+        release();
+        return false;
+    }
+    release();
     if (::GetFileAttributesW(widePath.c_str()) == INVALID_FILE_ATTRIBUTES &&
         ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-        switch (writeNewFile(widePath, bytes)) {
+        switch (writeNewFile(widePath, bytes, beforeWrite)) {
             case NewFile::Written:
                 return true;
             case NewFile::Failed:
@@ -98,7 +129,24 @@ bool appendToFileDurably(const std::string& path, std::string_view bytes) {
                 break;
         }
     }
-    return appendInPlace(widePath, bytes);
+    const HANDLE file = ::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file, &size)) {
+        ::CloseHandle(file);
+        return false;
+    }
+    const auto originalSize = static_cast<std::uint64_t>(size.QuadPart);
+    if (beforeWrite) beforeWrite(existed ? static_cast<std::int64_t>(originalSize) : -1);
+    if (appendAt(file, originalSize, bytes)) {
+        *held_ = Held{widePath, file, originalSize + bytes.size()};
+        return true;
+    }
+    ::CloseHandle(file);
+    if (!existed) ::DeleteFileW(widePath.c_str());
+    return false;
 }
 
 }  // namespace vennick

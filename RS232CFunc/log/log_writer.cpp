@@ -23,6 +23,10 @@ void appendTwoDigits(std::string& text, int value) {
 
 }  // namespace
 
+bool appendToFileDurably(const std::string& path, std::string_view bytes) {
+    return LogFileAppender().append(path, bytes);
+}
+
 std::string logFileName(TimeOfDay time) {
     std::string name;
     name.reserve(12);
@@ -53,8 +57,10 @@ std::optional<std::string> LogWriter::write(const std::string& logDirectory,
     }
     const std::string path = directory + pathSeparator() + logFileName(clock_());
     const std::string bytes = utf8ToCp932(text);
-    if (guard_) guard_->beforeAppend(path, bytes, text.size());
-    if (!appendToFileDurably(path, bytes)) return std::nullopt;
+    const auto tellGuard = [&](std::int64_t sizeBefore) {
+        if (guard_) guard_->beforeAppend(path, sizeBefore, bytes, text.size());
+    };
+    if (!appender_->append(path, bytes, tellGuard)) return std::nullopt;
     return path;
 }
 

@@ -266,6 +266,7 @@ TEST_F(JournalTest, OnlyAWriteOfLinesAlreadyOnTheDiskIsBracketedByAnIntent) {
     buffer.removeWrittenPrefix(buffer.text().size());
     journal->flush();
     EXPECT_EQ(journal->fileBytes(), 0u);
+    writer.release();
     EXPECT_EQ(readBytes(test::pathOf(logFile())), "fresh\r\nflushed\r\n");
     buffer.setObserver(nullptr);
     writer.setGuard(nullptr);
@@ -277,7 +278,7 @@ TEST_F(JournalTest, AWriteThatHangsLetsTheLinesBehindItReachTheDisk) {
     auto journal = open();
     buffer.setObserver(journal.get());
     buffer.append("A");
-    journal->beforeAppend(logFile(), "A\r\n", 3);  // nothing of it on the disk: no flush yet
+    journal->beforeAppend(logFile(), -1, "A\r\n", 3);  // nothing of it on the disk: no flush yet
     EXPECT_EQ(journal->fileBytes(), 0u);
     buffer.append("B");
     journal->flush();
@@ -303,7 +304,7 @@ TEST_F(JournalTest, WaitingLinesTakenAreNotedWithTheirText) {
         buffer.setObserver(journal.get());
         buffer.append("W1");
         journal->waitingTaken(5);
-        journal->beforeAppend(logFile(), "W1\r\n", 4);
+        journal->beforeAppend(logFile(), -1, "W1\r\n", 4);
         buffer.removeWrittenPrefix(4);
         buffer.append("W2");
         journal->waitingTaken(6);
