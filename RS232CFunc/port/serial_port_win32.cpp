@@ -94,24 +94,6 @@ bool sameField(const DCB& a, const DCB& b, LineField field) {
     return true;
 }
 
-std::string fieldText(LineField field, const LineSettings& line) {
-    switch (field) {
-        case LineField::BitRate:
-            return "ﾋﾞｯﾄﾚｰﾄ " + std::to_string(line.bitRate);
-        case LineField::DataBits:
-            return "ﾃﾞｰﾀﾋﾞｯﾄ " + std::to_string(line.dataBits);
-        case LineField::Parity:
-            return std::string("ﾊﾟﾘﾃｨ ") + (line.parity == Parity::Even  ? "Even"
-                                            : line.parity == Parity::Odd ? "Odd"
-                                                                         : "No");
-        case LineField::StopBits:
-            return std::string("ｽﾄｯﾌﾟﾋﾞｯﾄ ") + (line.stopBits == StopBits::OneAndHalf ? "1.5"
-                                                : line.stopBits == StopBits::Two      ? "2"
-                                                                                      : "1");
-    }
-    return {};
-}
-
 std::string trimmedMessage(std::string text) {
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
         text.pop_back();
@@ -183,7 +165,7 @@ public:
         DCB current{};
         current.DCBlength = sizeof(DCB);
         if (!::GetCommState(handle_, &current)) {
-            setProblem(device_ + ": ﾎﾟｰﾄ設定を読めません " + systemErrorText(::GetLastError()));
+            setProblem(settingsUnreadableText(device_, ::GetLastError()));
             return;
         }
         const LineOutcome outcome =
@@ -409,18 +391,24 @@ LineOutcome applyLineFields(const DCB& current, const LineSettings& line,
     return outcome;
 }
 
-std::string refusedSettingsText(const std::string& device, const LineSettings& line,
-                                const std::vector<LineField>& refused) {
-    if (refused.empty()) return {};
-    std::string text = device + ": ";
-    for (std::size_t i = 0; i < refused.size(); ++i) {
-        if (i > 0) text += "、";
-        text += fieldText(refused[i], line);
+const PortSystem kThisPortSystem = PortSystem::Windows;
+
+// A COM port that is there but held by another program refuses access.
+PortProblem portProblemFor(SystemError error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return PortProblem::NotFound;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return PortProblem::InUse;
+        default:
+            return PortProblem::Other;
     }
-    return text + " は使えません";
 }
 
-std::string systemErrorText(DWORD error) {
+std::string systemErrorText(SystemError error) {
     wchar_t* buffer = nullptr;
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -430,21 +418,6 @@ std::string systemErrorText(DWORD error) {
     if (buffer != nullptr) ::LocalFree(buffer);
     const std::string code = "(ｴﾗｰ " + std::to_string(error) + ")";
     return message.empty() ? code : message + " " + code;
-}
-
-std::string openFailureText(const std::string& device, DWORD error) {
-    const std::string said = device + ": " + systemErrorText(error);
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return said + " (ｹｰﾌﾞﾙと COM 番号を確認して下さい)";
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_BUSY:
-            return said + " (他のﾌﾟﾛｸﾞﾗﾑが使用中です)";
-        default:
-            return said;
-    }
 }
 
 AfterFailedRead judgeFailedRead(const FailedRead& failure) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "RS232CFunc/port/port_problem.h"
 #include "RS232CFunc/port/serial_port.h"
 
 namespace vennick {
@@ -26,11 +27,9 @@ std::string win32DeviceName(const std::string& device);
 // checking flag, stop bits. Flow control, control characters and thresholds stay as read.
 DCB dcbFor(DCB current, const LineSettings& line);
 
-enum class LineField { BitRate, DataBits, Parity, StopBits };
-
 struct LineOutcome {
     DCB applied;                     // what the driver holds now
-    std::vector<LineField> refused;  // in field order
+    std::vector<LineField> refused;  // in the order they were tried
 };
 
 // Sets `line` on the driver through `setState` (SetCommState). A driver refuses the whole DCB
@@ -39,16 +38,6 @@ struct LineOutcome {
 // which still receives frames sent with 1.5 or 2; a refused stop-bit setting leaves it there.
 LineOutcome applyLineFields(const DCB& current, const LineSettings& line,
                             const std::function<bool(const DCB&)>& setState);
-
-// For the status line: "COM3: ｽﾄｯﾌﾟﾋﾞｯﾄ 1.5 は使えません"; empty when nothing was refused.
-std::string refusedSettingsText(const std::string& device, const LineSettings& line,
-                                const std::vector<LineField>& refused);
-
-// The system's text for a Win32 error code, with the code: "<message> (ｴﾗｰ 5)".
-std::string systemErrorText(DWORD error);
-
-// For the status line when CreateFile failed: device, the system's text, a remedy when obvious.
-std::string openFailureText(const std::string& device, DWORD error);
 
 enum class AfterFailedRead { ReadAgain, PauseThenReadAgain, PortLost };
 

@@ -165,12 +165,23 @@ TEST(Win32FailedRead, OnlyAPortThatIsGoneCountsAsLost) {
 }
 
 TEST(Win32OpenFailure, NamesTheDeviceTheSystemsErrorAndARemedy) {
-    const std::string missing = openFailureText("COM7", ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(missing.rfind("COM7: ", 0), 0u) << missing;
-    EXPECT_NE(missing.find("(ｴﾗｰ 2) (ｹｰﾌﾞﾙと COM 番号を確認して下さい)"), std::string::npos)
-        << missing;
-    const std::string busy = openFailureText("COM2", ERROR_ACCESS_DENIED);
-    EXPECT_NE(busy.find("(ｴﾗｰ 5) (他のﾌﾟﾛｸﾞﾗﾑが使用中です)"), std::string::npos) << busy;
+    const struct {
+        DWORD error;
+        PortProblem problem;
+        const char* ending;
+    } cases[] = {
+        {ERROR_FILE_NOT_FOUND, PortProblem::NotFound, "(ｴﾗｰ 2) (ｹｰﾌﾞﾙと COM 番号を確認して下さい)"},
+        {ERROR_PATH_NOT_FOUND, PortProblem::NotFound, "(ｴﾗｰ 3) (ｹｰﾌﾞﾙと COM 番号を確認して下さい)"},
+        {ERROR_ACCESS_DENIED, PortProblem::InUse, "(ｴﾗｰ 5) (他のﾌﾟﾛｸﾞﾗﾑが使用中です)"},
+        {ERROR_SHARING_VIOLATION, PortProblem::InUse, "(ｴﾗｰ 32) (他のﾌﾟﾛｸﾞﾗﾑが使用中です)"},
+        {ERROR_GEN_FAILURE, PortProblem::Other, "(ｴﾗｰ 31)"},
+    };
+    for (const auto& [error, problem, ending] : cases) {
+        EXPECT_EQ(portProblemFor(error), problem) << error;
+        const std::string text = openFailureText("COM7", error);
+        EXPECT_EQ(text.rfind("COM7: ", 0), 0u) << text;
+        EXPECT_TRUE(text.ends_with(ending)) << text;
+    }
     EXPECT_EQ(systemErrorText(0xE0001234).find("(ｴﾗｰ 3758101044)"), 0u);
 }
 
