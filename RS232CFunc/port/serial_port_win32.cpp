@@ -12,7 +12,7 @@
 namespace vennick {
 namespace {
 
-// After a failed read that may be passing (or a driver without a status query), the next one
+// After a failed read that may be passing, or one that returned nothing at once, the next one
 // waits this long, so a port that keeps failing does not spin.
 constexpr DWORD kFailedReadPauseMs = 100;
 // interruptWait cancels again until the reader has left its read (the cancel may come just
@@ -101,7 +101,9 @@ std::string trimmedMessage(std::string text) {
     return text;
 }
 
-// Errors with which a read says the device itself has gone.
+// Errors with which a read says the device itself has gone. A USB serial driver whose adapter
+// was pulled keeps the handle and answers every request with ERROR_BAD_COMMAND or
+// ERROR_ACCESS_DENIED (which a handle opened for reading never gets otherwise).
 bool deviceGoneError(DWORD error) {
     switch (error) {
         case ERROR_DEVICE_REMOVED:
@@ -109,6 +111,8 @@ bool deviceGoneError(DWORD error) {
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_BROKEN_PIPE:
         case ERROR_INVALID_HANDLE:
+        case ERROR_BAD_COMMAND:
+        case ERROR_ACCESS_DENIED:
             return true;
         default:
             return false;
@@ -149,6 +153,7 @@ public:
         device_ = device;
         setProblem({});
         statusWorks_ = queuedBytes().has_value();
+        fruitless_.reset();
         return true;
     }
 
@@ -278,22 +283,33 @@ private:
     int readSome(std::uint8_t* into, DWORD wanted) {
         if (!beginRead()) return 0;
         DWORD got = 0;
+        const auto started = std::chrono::steady_clock::now();
         const bool ok = ::ReadFile(handle_, into, wanted, &got, nullptr) != FALSE;
         const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
         endRead();
-        if (ok) return static_cast<int>(got);
-        if (isInterrupted()) return 0;
+        if (isInterrupted()) return ok ? static_cast<int>(got) : 0;
+        if (ok) {
+            if (fruitless_.lost(static_cast<int>(got), took)) return -1;
+            if (got == 0 && took < FruitlessReads::kAtOnce) pauseAfterFailedRead();
+            return static_cast<int>(got);
+        }
         switch (judgeFailedRead(failedRead(error))) {
             case AfterFailedRead::ReadAgain:
                 return 0;
             case AfterFailedRead::PauseThenReadAgain:
-                ::WaitForSingleObject(wake_, kFailedReadPauseMs);
+                if (fruitless_.lost(0, took, true)) return -1;
+                pauseAfterFailedRead();
                 return 0;
             case AfterFailedRead::PortLost:
                 break;
         }
         return -1;
     }
+
+    // So that a port that keeps failing does not spin; interruptWait ends it.
+    void pauseAfterFailedRead() { ::WaitForSingleObject(wake_, kFailedReadPauseMs); }
 
     FailedRead failedRead(DWORD readError) {
         FailedRead failure;
@@ -342,6 +358,7 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     std::string device_;
     bool statusWorks_ = false;
+    FruitlessReads fruitless_;
     std::optional<std::uint8_t> pushback_;
 
     // Shared with other threads: interruptWait, problem().
@@ -431,6 +448,12 @@ AfterFailedRead judgeFailedRead(const FailedRead& failure) {
     // The error that aborted the read is cleared now; the next read gets what follows.
     if ((failure.commErrors & kLineErrors) != 0) return AfterFailedRead::ReadAgain;
     return AfterFailedRead::PauseThenReadAgain;
+}
+
+bool FruitlessReads::lost(int bytes, std::chrono::milliseconds took, bool unexplainedFailure) {
+    const bool fruitless = unexplainedFailure || (bytes <= 0 && took < kAtOnce);
+    count_ = fruitless ? count_ + 1 : 0;
+    return count_ >= kLimit;
 }
 
 std::unique_ptr<SerialPort> createSerialPort() {

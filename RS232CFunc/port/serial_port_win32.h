@@ -10,6 +10,7 @@
 #endif
 #include <windows.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -50,8 +51,30 @@ struct FailedRead {
 };
 
 // A failed ReadFile is often no loss: a driver with fAbortOnError aborts reads after a parity,
-// framing or break error until ClearCommError clears it. The port counts as lost only when it is
-// really gone: the device has left, the read says so, or a status query that worked fails.
+// framing or break error until ClearCommError clears it. The port counts as lost at once when it
+// is really gone: the device has left, the read says so (a removed USB adapter answers
+// ERROR_BAD_COMMAND or ERROR_ACCESS_DENIED), or a status query that worked fails. Any other
+// failure may pass, and is left to FruitlessReads.
 AfterFailedRead judgeFailedRead(const FailedRead& failure);
+
+// Reads that bring nothing long before the read time-out could have run out: failures no line
+// error explains, and reads that return no byte at once. A port that does only that has gone,
+// whatever its status query says (a removed adapter whose driver keeps the handle): after
+// kLimit of them in a row it counts as lost. A byte, or a read that waited for its time-out,
+// starts the count again.
+class FruitlessReads {
+public:
+    static constexpr int kLimit = 10;
+    // The read time-outs let a read that finds nothing wait 510 ms.
+    static constexpr std::chrono::milliseconds kAtOnce{100};
+
+    // One ReadFile: bytes read (0 also for a failure), how long it took, and whether it failed
+    // without a line error to explain it. True when the port counts as lost.
+    bool lost(int bytes, std::chrono::milliseconds took, bool unexplainedFailure = false);
+    void reset() { count_ = 0; }
+
+private:
+    int count_ = 0;
+};
 
 }  // namespace vennick
