@@ -1,28 +1,20 @@
 #include "RS232CFunc/TFormMain.h"
 
+#include <QAction>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDialog>
-#include <QGroupBox>
-#include <QHBoxLayout>
 #include <QLabel>
-#include <QPainter>
-#include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRadioButton>
-#include <QStatusBar>
 #include <QThread>
 #include <QTimer>
-#include <QToolBar>
-#include <QVBoxLayout>
-#include <algorithm>
 
-#include "RS232CFunc/state/auto_write.h"
-#include "RS232CFunc/ui/form_main_style.h"
-#include "RS232CFunc/ui/frame_placement.h"
 #include "RS232CFunc/journal/journal.h"
 #include "RS232CFunc/port/serial_port.h"
+#include "RS232CFunc/state/auto_write.h"
+#include "RS232CFunc/ui/frame_placement.h"
+#include "RS232CFunc/ui/memo_edit.h"
 #include "RS232CFunc/ui/window_placement.h"
 #include "settings/app_error.h"
 #include "settings/notifier.h"
@@ -30,37 +22,8 @@
 namespace vennick {
 namespace {
 
-constexpr int kClientWidth = 266;
-constexpr int kClientHeight = 169;
-constexpr int kToolBarRowHeight = 20;  // as high as its buttons
-constexpr int kStatusBarHeight = 19;
 constexpr int kStartupPauseMs = 1000;
 constexpr const char* kReceptionStopped = "受信を停止しました。設定を保存できません。";
-const char* const kWaitItems[] = {"0秒", "1秒", "2秒", "3秒", "5秒"};
-
-QFont pixelFont(const QString& family, int pixels, bool bold = false) {
-    QFont font(family);
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    return font;
-}
-
-// A plain serial-plug picture under the start button's caption.
-QPixmap startPicture(bool enabled) {
-    QPixmap picture(32, 20);
-    picture.fill(Qt::transparent);
-    QPainter painter(&picture);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QColor body = enabled ? QColor(0, 110, 40) : QColor(150, 150, 150);
-    painter.setPen(QPen(body.darker(), 1));
-    painter.setBrush(body);
-    painter.drawRoundedRect(QRectF(2, 3, 22, 14), 3, 3);
-    painter.setBrush(Qt::white);
-    for (int pin = 0; pin < 3; ++pin) painter.drawEllipse(QPointF(7.0 + 6 * pin, 10), 1.6, 1.6);
-    painter.setPen(QPen(body, 3));
-    painter.drawLine(QPointF(24, 10), QPointF(31, 10));
-    return picture;
-}
 
 // Shows the application's quit requests to `refuse` before Qt acts on them.
 class QuitFilter : public QObject {
@@ -98,9 +61,10 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
         runState_.setBufferObserver(services_.journal);
         writer_.setGuard(services_.journal);
     }
-    buildWidgets();
-    view_.attach(runState_, {memo1_, label1_, labelBigLog_, actionWrite_, actionBuffErase_,
-                             actionDeleteLine_});
+    placer_ = new FramePlacer(*this);
+    view_.attach(runState_, {w_.memo1, w_.label1, w_.labelBigLog, w_.actionWrite,
+                             w_.actionBuffErase, w_.actionDeleteLine});
+    connectHandlers();
     settings_ = loadSettings(ini_, services_.executableDir, services_.notifier);
     comIndexInUse_ = settings_.comIndex;
     new QuitFilter(this, [this] { return quitRefused(); });
@@ -113,193 +77,25 @@ TFormMain::~TFormMain() {
     sink_->disconnect();
 }
 
-namespace layout {
-constexpr int kCentralHeight = kClientHeight - 2 * kToolBarRowHeight - kStatusBarHeight;
-constexpr int kLabelHeight = 24;
-constexpr int kLabelWidth = 110;
-constexpr int kStatusLineHeight = 13;
-constexpr int kStartWidth = 137;
-constexpr int kStartHeight = 65;
-}  // namespace layout
-
-void TFormMain::buildWidgets() {
-    setObjectName(QStringLiteral("FormMain"));
-    setWindowTitle(QStringLiteral("Vennick(RS232C)"));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
-    setFont(pixelFont(QStringLiteral("ＭＳ Ｐゴシック"), 12));
-    placer_ = new FramePlacer(*this);
-    style_ = new FormMainStyle;
-    style_->setParent(this);
-    buildToolBars();
-
-    auto* central = new QWidget(this);
-    central->setFixedSize(kClientWidth, layout::kCentralHeight);
-    setCentralWidget(central);
-    buildLabels(central);
-    buildMemo(central);
-    buildRadioGroup(central);
-    buildStartButton(central);
-    layOutCentral();
-    buildStatusBar();
-    buildTimers();
-    setFixedSize(kClientWidth, kClientHeight);
-}
-
-QLabel* TFormMain::addLabel(QWidget* parent, const char* name, int pixels) {
-    auto* label = new QLabel(parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->setFont(pixelFont(font().family(), pixels));
-    return label;
-}
-
-// The central area under the two tool bar rows, top to bottom: the two big labels, the list
-// view, the status line and the "自動書込" group, which is as high as its items need; the list
-// view takes the height that is left. The start button lies over the middle, above the status
-// line, where in Idle nothing else is shown.
-void TFormMain::layOutCentral() {
-    const QMargins frame = radioWaitTime_->contentsMargins();
-    const int radioHeight =
-        frame.top() + radioButtons_->button(0)->sizeHint().height() + frame.bottom();
-    const int radioTop = layout::kCentralHeight - radioHeight;
-    const int statusTop = radioTop - layout::kStatusLineHeight;
-    labelWatch_->setGeometry(4, 0, layout::kLabelWidth, layout::kLabelHeight);
-    labelBigLog_->setGeometry(kClientWidth - 4 - layout::kLabelWidth, 0, layout::kLabelWidth,
-                              layout::kLabelHeight);
-    memo1_->setGeometry(0, layout::kLabelHeight, kClientWidth, statusTop - layout::kLabelHeight);
-    label1_->setGeometry(0, statusTop, kClientWidth - 2, layout::kStatusLineHeight);
-    radioWaitTime_->setGeometry(0, radioTop, kClientWidth, radioHeight);
-    bitBtnStart_->setGeometry((kClientWidth - layout::kStartWidth) / 2,
-                              std::max(0, (statusTop - layout::kStartHeight) / 2),
-                              layout::kStartWidth, layout::kStartHeight);
-}
-
-void TFormMain::buildLabels(QWidget* central) {
-    labelWatch_ = addLabel(central, "LabelWatch", 24);
-    labelBigLog_ = addLabel(central, "LabelBigLog", 24);
-    labelBigLog_->setStyleSheet(QStringLiteral("color: navy"));
-    labelBigLog_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    label1_ = addLabel(central, "Label1", 12);
-    label1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-}
-
-void TFormMain::buildMemo(QWidget* central) {
-    memo1_ = new MemoEdit(central);
-    memo1_->setObjectName(QStringLiteral("Memo1"));
-    memo1_->setFont(pixelFont(QStringLiteral("ＭＳ ゴシック"), 15));
-    memo1_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: white; color: blue; }"));
-    memo1_->setLineWrapMode(QPlainTextEdit::NoWrap);
-    memo1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    memo1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    memo1_->setFocusPolicy(Qt::ClickFocus);
-    memo1_->setUndoRedoEnabled(false);
-    memo1_->setFrameShape(QFrame::Box);
-    memo1_->setLineWidth(1);
-    // The rows reach the frame: with the Windows style's taller radio items a margin would leave
-    // the list a pixel short of two whole rows.
-    memo1_->document()->setDocumentMargin(0);
-    memo1_->viewport()->installEventFilter(this);
-}
-
-// The caption over a picture, as the start button has always looked.
-void TFormMain::buildStartButton(QWidget* central) {
-    bitBtnStart_ = new QPushButton(central);
-    bitBtnStart_->setObjectName(QStringLiteral("BitBtnStart"));
-    bitBtnStart_->setFocusPolicy(Qt::NoFocus);
-    bitBtnStart_->setAccessibleName(QStringLiteral("受信開始"));
-    auto* stack = new QVBoxLayout(bitBtnStart_);
-    stack->setContentsMargins(2, 6, 2, 6);
-    auto* caption = new QLabel(QStringLiteral("受信開始"), bitBtnStart_);
-    caption->setFont(pixelFont(font().family(), 16, true));
-    auto* picture = new QLabel(bitBtnStart_);
-    picture->setPixmap(startPicture(true));
-    for (QLabel* part : {caption, picture}) {
-        part->setAlignment(Qt::AlignCenter);
-        part->setAttribute(Qt::WA_TransparentForMouseEvents);
-        stack->addWidget(part);
-    }
-    connect(bitBtnStart_, &QPushButton::clicked, this,
-            [this] { guarded([this] { BitBtnStartClick(); }); });
-}
-
-void TFormMain::buildStatusBar() {
-    auto* bar = new QStatusBar(this);
-    bar->setObjectName(QStringLiteral("StatusBar"));
-    bar->setSizeGripEnabled(false);
-    bar->setFixedHeight(kStatusBarHeight);
-    statusPanel_ = new QLabel(bar);
-    statusPanel_->setObjectName(QStringLiteral("StatusBarPanel0"));
-    statusPanel_->setMinimumWidth(50);  // the last panel runs on to the window's edge
-    bar->addWidget(statusPanel_, 1);
-    setStatusBar(bar);
-}
-
-void TFormMain::buildTimers() {
-    timerLog_ = new QTimer(this);
-    timerLog_->setObjectName(QStringLiteral("TimerLog"));
-    timerLog_->setInterval(0);
-    connect(timerLog_, &QTimer::timeout, this, [this] { guarded([this] { TimerLogTimer(); }); });
-}
-
-void TFormMain::buildToolBars() {
-    toolBar1_ = new QToolBar(this);
-    toolBar1_->setObjectName(QStringLiteral("ToolBar1"));
-    toolBar1Row2_ = new QToolBar(this);
-    toolBar1Row2_->setObjectName(QStringLiteral("ToolBar1Row2"));
-    for (QToolBar* bar : {toolBar1_, toolBar1Row2_}) {
-        bar->setMovable(false);
-        bar->setFloatable(false);
-        bar->setToolButtonStyle(Qt::ToolButtonTextOnly);
-        bar->setContextMenuPolicy(Qt::PreventContextMenu);
-        bar->setFixedHeight(kToolBarRowHeight);
-        bar->setStyle(style_);
-    }
-    addToolBar(Qt::TopToolBarArea, toolBar1_);
-    addToolBarBreak(Qt::TopToolBarArea);
-    addToolBar(Qt::TopToolBarArea, toolBar1Row2_);
-    setContextMenuPolicy(Qt::PreventContextMenu);
-
-    actionEnv_ =
-        addAction(toolBar1_, "ActionEnv", QStringLiteral("環境"), &TFormMain::ActionEnvExecute);
-    actionBuffErase_ = addAction(toolBar1_, "ActionBuffErase", QStringLiteral("ﾊﾞｯﾌｧ消去"),
-                                 &TFormMain::ActionBuffEraseExecute);
-    actionDeleteLine_ = addAction(toolBar1_, "ActionDeleteLine", QStringLiteral("行削除"),
-                                  &TFormMain::ActionDeleteLineExecute);
-    actionWrite_ = addAction(toolBar1Row2_, "ActionWrite", QStringLiteral("書込"),
-                             &TFormMain::ActionWriteExecute);
-    actionQuit_ = addAction(toolBar1Row2_, "ActionQuit", QStringLiteral("終了"),
-                            &TFormMain::ActionQuitExecute);
-}
-
-QAction* TFormMain::addAction(QToolBar* bar, const char* name, const QString& caption,
-                              void (TFormMain::*handler)()) {
-    QAction* action = bar->addAction(caption);
-    action->setObjectName(QString::fromLatin1(name));
-    bar->widgetForAction(action)->setFixedHeight(kToolBarRowHeight);
-    connect(action, &QAction::triggered, this,
-            [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
-    return action;
-}
-
-void TFormMain::buildRadioGroup(QWidget* parent) {
-    radioWaitTime_ = new QGroupBox(QStringLiteral("自動書込"), parent);
-    radioWaitTime_->setObjectName(QStringLiteral("RadioWaitTime"));
-    radioWaitTime_->setStyle(style_);
-    radioButtons_ = new QButtonGroup(radioWaitTime_);
-    auto* row = new QHBoxLayout(radioWaitTime_);
-    row->setContentsMargins(4, 0, 4, 0);
-    row->setSpacing(0);
-    for (int item = 0; item < 5; ++item) {
-        auto* button = new QRadioButton(QString::fromUtf8(kWaitItems[item]), radioWaitTime_);
-        button->setObjectName(QStringLiteral("RadioWaitTimeItem%1").arg(item));
-        button->setFocusPolicy(Qt::NoFocus);
-        radioButtons_->addButton(button, item);
-        row->addWidget(button);
-    }
-    radioButtons_->button(0)->setChecked(true);
-    connect(radioButtons_, &QButtonGroup::idClicked, this,
+// Every control's signal goes to its handler here; an AppError a handler raises goes to the
+// error box.
+void TFormMain::connectHandlers() {
+    const auto guardedCall = [this](void (TFormMain::*handler)()) {
+        return [this, handler] { guarded([this, handler] { (this->*handler)(); }); };
+    };
+    connect(w_.bitBtnStart, &QPushButton::clicked, this, guardedCall(&TFormMain::BitBtnStartClick));
+    connect(w_.actionEnv, &QAction::triggered, this, guardedCall(&TFormMain::ActionEnvExecute));
+    connect(w_.actionBuffErase, &QAction::triggered, this,
+            guardedCall(&TFormMain::ActionBuffEraseExecute));
+    connect(w_.actionDeleteLine, &QAction::triggered, this,
+            guardedCall(&TFormMain::ActionDeleteLineExecute));
+    connect(w_.actionWrite, &QAction::triggered, this, guardedCall(&TFormMain::ActionWriteExecute));
+    connect(w_.actionQuit, &QAction::triggered, this, guardedCall(&TFormMain::ActionQuitExecute));
+    connect(w_.radioButtons, &QButtonGroup::idClicked, this,
             [this](int index) { guarded([this, index] { RadioWaitTimeClick(index); }); });
+    connect(w_.timerLog, &QTimer::timeout, this, guardedCall(&TFormMain::TimerLogTimer));
+    // The list view's clicks: Memo1MouseUp once Qt has moved the caret.
+    w_.memo1->viewport()->installEventFilter(this);
 }
 
 // --- States -------------------------------------------------------------------------------
@@ -319,30 +115,30 @@ void TFormMain::FormShow() {
 void TFormMain::enterIdle() {
     placeCentred();
     runState_.clearWriteRequest();
-    memo1_->hide();
-    labelBigLog_->hide();
-    actionEnv_->setEnabled(true);
-    actionWrite_->setEnabled(false);
-    actionBuffErase_->setEnabled(false);
-    actionDeleteLine_->setEnabled(false);
-    bitBtnStart_->show();
-    labelWatch_->hide();
+    w_.memo1->hide();
+    w_.labelBigLog->hide();
+    w_.actionEnv->setEnabled(true);
+    w_.actionWrite->setEnabled(false);
+    w_.actionBuffErase->setEnabled(false);
+    w_.actionDeleteLine->setEnabled(false);
+    w_.bitBtnStart->show();
+    w_.labelWatch->hide();
     selectWaitItem(runState_.waitIndex());
     applyAutoWriteSetting();
-    statusPanel_->setText(QString::fromStdString(settings_.logDirectory));
+    w_.statusPanel->setText(QString::fromStdString(settings_.logDirectory));
 }
 
 // The group holds its selection within -1 (none) to 4; moving it onto an item runs the click.
 void TFormMain::selectWaitItem(std::int32_t waitIndex) {
     if (waitIndex < 0) {
-        radioButtons_->setExclusive(false);
-        for (QAbstractButton* button : radioButtons_->buttons()) button->setChecked(false);
-        radioButtons_->setExclusive(true);
+        w_.radioButtons->setExclusive(false);
+        for (QAbstractButton* button : w_.radioButtons->buttons()) button->setChecked(false);
+        w_.radioButtons->setExclusive(true);
         return;
     }
     const int item = waitIndex > 4 ? 4 : static_cast<int>(waitIndex);
-    if (radioButtons_->checkedId() == item) return;
-    radioButtons_->button(item)->setChecked(true);
+    if (w_.radioButtons->checkedId() == item) return;
+    w_.radioButtons->button(item)->setChecked(true);
     RadioWaitTimeClick(item);
 }
 
@@ -361,14 +157,14 @@ void TFormMain::BitBtnStartClick() {
     started_ = true;
     placeTopRight();
     view_.showWrittenCount(runState_.writtenCount());
-    memo1_->show();
-    labelBigLog_->show();
-    actionEnv_->setEnabled(false);
+    w_.memo1->show();
+    w_.labelBigLog->show();
+    w_.actionEnv->setEnabled(false);
     runState_.updateActions();
-    bitBtnStart_->hide();
-    labelWatch_->setText(QStringLiteral("監視中"));
-    labelWatch_->setStyleSheet(QStringLiteral("color: blue"));
-    labelWatch_->show();
+    w_.bitBtnStart->hide();
+    w_.labelWatch->setText(QStringLiteral("監視中"));
+    w_.labelWatch->setStyleSheet(QStringLiteral("color: blue"));
+    w_.labelWatch->show();
 }
 
 // --- Actions ------------------------------------------------------------------------------
@@ -401,11 +197,11 @@ void TFormMain::RadioWaitTimeClick(int index) {
 void TFormMain::applyAutoWriteSetting() {
     const AutoWriteSetting setting = autoWriteSettingFor(runState_.waitIndex());
     if (!setting.timerEnabled) {
-        timerLog_->stop();
-        timerLog_->setInterval(0);
-    } else if (!timerLog_->isActive()) {
+        w_.timerLog->stop();
+        w_.timerLog->setInterval(0);
+    } else if (!w_.timerLog->isActive()) {
         // A running timer keeps its phase: only a stopped one starts a new period.
-        timerLog_->start(setting.intervalMs);
+        w_.timerLog->start(setting.intervalMs);
     }
     view_.setEditable(!setting.viewReadOnly);
 }
@@ -473,7 +269,7 @@ bool TFormMain::FormClose() {
 // --- The list view ------------------------------------------------------------------------
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == memo1_->viewport() && event->type() == QEvent::MouseButtonRelease) {
+    if (watched == w_.memo1->viewport() && event->type() == QEvent::MouseButtonRelease) {
         QMetaObject::invokeMethod(
             this, [this] { guarded([this] { Memo1MouseUp(); }); }, Qt::QueuedConnection);
     }

@@ -9,20 +9,12 @@
 #include "RS232CFunc/receive/queued_receive_sink.h"
 #include "RS232CFunc/receive/receive_thread.h"
 #include "RS232CFunc/state/run_state.h"
+#include "RS232CFunc/ui/form_main_widgets.h"
 #include "RS232CFunc/ui/memo_view_sync.h"
 #include "settings/ini_file.h"
 #include "settings/settings.h"
 
-class QAction;
 class QDialog;
-class QButtonGroup;
-class QGroupBox;
-class QLabel;
-class QPushButton;
-class QRect;
-class QTimer;
-class QStyle;
-class QToolBar;
 
 namespace vennick {
 
@@ -47,6 +39,12 @@ struct FormMainServices {
 };
 
 // The main window: Idle with the big start button, then Monitoring with the received lines.
+//
+// Names: the window (TFormMain), its controls (Memo1, Label1, BitBtnStart, ActionWrite, ... as
+// objectNames) and its handlers (BitBtnStartClick, ActionWriteExecute, TimerLogTimer,
+// FormCloseQuery, ...) keep the PascalCase names the program has always used, control and event
+// joined; operators' manuals and the tests find them by these names. Everything else (helpers,
+// members, the core's classes) is named in the code's own camelCase.
 class TFormMain : public QMainWindow {
     Q_OBJECT
 
@@ -83,18 +81,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void buildWidgets();
-    void buildToolBars();
-    void buildLabels(QWidget* central);
-    void buildMemo(QWidget* central);
-    void buildRadioGroup(QWidget* parent);
-    void buildStartButton(QWidget* central);
-    void buildStatusBar();
-    void buildTimers();
-    void layOutCentral();
-    QLabel* addLabel(QWidget* parent, const char* name, int pixels);
-    QAction* addAction(QToolBar* bar, const char* name, const QString& caption,
-                       void (TFormMain::*handler)());
+    void connectHandlers();
 
     void FormShow();
     bool quitRefused();
@@ -133,23 +120,7 @@ private:
     QDialog* settingsDialog_ = nullptr;
 
     FramePlacer* placer_ = nullptr;
-    QStyle* style_ = nullptr;
-    QToolBar* toolBar1_ = nullptr;
-    QToolBar* toolBar1Row2_ = nullptr;
-    QAction* actionEnv_ = nullptr;
-    QAction* actionBuffErase_ = nullptr;
-    QAction* actionDeleteLine_ = nullptr;
-    QAction* actionWrite_ = nullptr;
-    QAction* actionQuit_ = nullptr;
-    MemoEdit* memo1_ = nullptr;
-    QPushButton* bitBtnStart_ = nullptr;
-    QLabel* labelWatch_ = nullptr;
-    QLabel* labelBigLog_ = nullptr;
-    QLabel* label1_ = nullptr;
-    QGroupBox* radioWaitTime_ = nullptr;
-    QButtonGroup* radioButtons_ = nullptr;
-    QLabel* statusPanel_ = nullptr;
-    QTimer* timerLog_ = nullptr;
+    FormMainWidgets w_ = buildFormMainWidgets(*this);  // built before anything shows them
 };
 
 }  // namespace vennick

@@ -29,6 +29,11 @@ struct ParaFormServices {
 QString folderTreeTop();
 
 // The settings dialog: port parameters and the log directory. Applying ends the program.
+//
+// Names: the dialog (TRS232CParaForm), its controls (ComboBauRate, EditLogFilePath, Button1, ...
+// as objectNames) and its handlers (Button1Click, bGetPathClick, FormCloseQuery, ...) keep the
+// names the program has always used, control and event joined; the tests find them by these
+// names. Everything else is named in the code's own camelCase.
 class TRS232CParaForm : public QDialog {
     Q_OBJECT
 

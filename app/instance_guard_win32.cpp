@@ -1,6 +1,6 @@
 #include "app/instance_guard.h"
 
-#include <windows.h>
+#include "settings/windows_api.h"
 
 namespace vennick {
 

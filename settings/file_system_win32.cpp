@@ -1,4 +1,4 @@
-#include <windows.h>
+#include "settings/windows_api.h"
 
 #include <string>
 

@@ -1,6 +1,7 @@
 #include "settings/posix_file.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace vennick::posix {
@@ -36,6 +37,18 @@ bool syncData(int fd) {
         if (errno != EINTR) return false;
     }
     return true;
+}
+
+std::string parentDirectory(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool syncDirectory(const std::string& directory) {
+    const UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid() || syncFile(fd.get())) return true;
+    return errno != EIO && errno != ENOSPC && errno != EDQUOT;
 }
 
 }  // namespace vennick::posix

@@ -2,9 +2,10 @@
 
 #include <sys/types.h>
 
+#include <string>
 #include <string_view>
 
-// Small helpers for the POSIX file code of the INI file and the log files.
+// Small helpers for the POSIX file code of the INI file, the log files and the journal.
 namespace vennick::posix {
 
 // Owns a file descriptor and closes it once.
@@ -34,5 +35,13 @@ bool syncFile(int fd);
 // fdatasync, repeated when interrupted: the bytes and what reading them back needs (the size),
 // without the times. Enough for a file whose content is all that matters.
 bool syncData(int fd);
+
+// The directory part of a path ("." when there is none, "/" for a file in the root).
+std::string parentDirectory(const std::string& path);
+
+// Makes the names in a directory durable (a new or renamed file keeps its name after a power
+// cut). Only a disk error counts as failure: a directory that may not be opened, or a file
+// system that cannot sync directories, leaves the names as durable as they get there.
+bool syncDirectory(const std::string& directory);
 
 }  // namespace vennick::posix

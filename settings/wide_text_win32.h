@@ -2,7 +2,7 @@
 
 // Conversions between byte strings and the UTF-16 of the Win32 "W" functions.
 
-#include <windows.h>
+#include "settings/windows_api.h"
 
 #include <string>
 #include <string_view>

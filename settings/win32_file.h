@@ -2,15 +2,10 @@
 
 // Small pieces of Win32 file code that the log files, the INI file and the journal share.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "settings/windows_api.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
 
 namespace vennick::win32 {
@@ -28,6 +23,14 @@ inline bool writeAll(HANDLE file, std::string_view bytes) {
         done += written;
     }
     return true;
+}
+
+// Cuts the file to `size` bytes and flushes it; false when any step fails.
+inline bool cutTo(HANDLE file, std::uint64_t size) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    return ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ::SetEndOfFile(file) &&
+           ::FlushFileBuffers(file);
 }
 
 }  // namespace vennick::win32

@@ -6,10 +6,7 @@
 //     writes each key with WritePrivateProfileStringA, in order: the reference for the INI
 //     Vennick writes.
 // Ends with 1 when a file cannot be opened or written, 2 on a wrong command line.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "settings/windows_api.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -15,15 +15,6 @@ int fdOf(std::intptr_t handle) {
     return static_cast<int>(handle);
 }
 
-// fdatasync is enough: the size of the file is part of what it makes durable.
-bool syncData(int fd) {
-    int result = 0;
-    do {
-        result = ::fdatasync(fd);
-    } while (result != 0 && errno == EINTR);
-    return result == 0;
-}
-
 int openLocked(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0) return -1;
@@ -36,11 +27,10 @@ int openLocked(const std::string& path) {
     return fd;
 }
 
+// A file made or renamed here must keep its name after a power cut; where that cannot be made
+// sure, the journal goes on as well as it can.
 void syncDirectoryOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const posix::UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.valid()) posix::syncFile(fd.get());
+    posix::syncDirectory(posix::parentDirectory(path));
 }
 
 }  // namespace
@@ -48,7 +38,7 @@ void syncDirectoryOf(const std::string& path) {
 std::unique_ptr<JournalFile> JournalFile::open(const std::string& path) {
     const int fd = openLocked(path);
     if (fd < 0) return nullptr;
-    syncDirectoryOf(path);  // a file made here must keep its name after a power cut
+    syncDirectoryOf(path);
     return std::unique_ptr<JournalFile>(new JournalFile(path, fd));
 }
 
@@ -84,12 +74,12 @@ std::optional<std::string> JournalFile::readAll() {
 
 bool JournalFile::writeDurably(std::uint64_t offset, std::string_view bytes) {
     return handle_ >= 0 && posix::writeAllAt(fdOf(handle_), bytes, static_cast<off_t>(offset)) &&
-           syncData(fdOf(handle_));
+           posix::syncData(fdOf(handle_));
 }
 
 bool JournalFile::truncateDurably(std::uint64_t size) {
     return handle_ >= 0 && ::ftruncate(fdOf(handle_), static_cast<off_t>(size)) == 0 &&
-           syncData(fdOf(handle_));
+           posix::syncData(fdOf(handle_));
 }
 
 bool JournalFile::replaceDurably(std::string_view bytes) {
@@ -98,7 +88,7 @@ bool JournalFile::replaceDurably(std::string_view bytes) {
         const posix::UniqueFd fd(
             ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644));
         if (!fd.valid()) return false;
-        if (!posix::writeAllAt(fd.get(), bytes, 0) || !syncData(fd.get())) {
+        if (!posix::writeAllAt(fd.get(), bytes, 0) || !posix::syncData(fd.get())) {
             ::unlink(temporary.c_str());
             return false;
         }

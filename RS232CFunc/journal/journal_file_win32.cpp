@@ -1,10 +1,4 @@
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "settings/windows_api.h"
 
 #include <algorithm>
 
@@ -60,10 +54,6 @@ std::optional<std::uint64_t> sizeOf(HANDLE file) {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-bool cutTo(HANDLE file, std::uint64_t size) {
-    return seek(file, size) && ::SetEndOfFile(file) && ::FlushFileBuffers(file);
-}
-
 }  // namespace
 
 std::unique_ptr<JournalFile> JournalFile::open(const std::string& path) {
@@ -103,7 +93,7 @@ bool JournalFile::writeDurably(std::uint64_t offset, std::string_view bytes) {
 }
 
 bool JournalFile::truncateDurably(std::uint64_t size) {
-    return handle_ != kNoHandle && cutTo(handleOf(handle_), size);
+    return handle_ != kNoHandle && win32::cutTo(handleOf(handle_), size);
 }
 
 // The open handle shares nothing, so it is closed for the rename and the new file reopened.
@@ -146,7 +136,7 @@ bool truncateFileDurably(const std::string& path, std::uint64_t size) {
     const HANDLE file = ::CreateFileW(utf8ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    const bool cut = cutTo(file, size);
+    const bool cut = win32::cutTo(file, size);
     ::CloseHandle(file);
     return cut;
 }

@@ -14,20 +14,6 @@
 namespace vennick {
 namespace {
 
-std::string directoryPart(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Makes a new name durable. Only a disk error counts as failure: a directory we may not open,
-// or a file system that cannot sync directories, leaves the name as durable as it gets there.
-bool syncDirectory(const std::string& directory) {
-    const posix::UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid() || posix::syncFile(fd.get())) return true;
-    return errno != EIO && errno != ENOSPC && errno != EDQUOT;
-}
-
 // A private name beside the final one that the collecting programs ignore (no ".TXT").
 int createTemporary(const std::string& directory, std::string& temporaryPath) {
     static std::atomic<unsigned> sequence{0};
@@ -45,7 +31,7 @@ enum class NewFile { Written, Failed, NameTaken, Unavailable };
 // A new file appears under its final name only complete and flushed, so a process killed
 // halfway never leaves a partial batch where the collectors look. link() never overwrites.
 NewFile writeNewFile(const std::string& path, std::string_view bytes) {
-    const std::string directory = directoryPart(path);
+    const std::string directory = posix::parentDirectory(path);
     std::string temporary;
     const posix::UniqueFd fd(createTemporary(directory, temporary));
     if (!fd.valid()) return NewFile::Unavailable;
@@ -57,7 +43,7 @@ NewFile writeNewFile(const std::string& path, std::string_view bytes) {
     const int linkError = errno;
     ::unlink(temporary.c_str());
     if (linked != 0) return linkError == EEXIST ? NewFile::NameTaken : NewFile::Unavailable;
-    if (!syncDirectory(directory)) {
+    if (!posix::syncDirectory(directory)) {
         ::unlink(path.c_str());
         return NewFile::Failed;
     }
@@ -101,7 +87,7 @@ bool appendInPlace(const std::string& path, std::string_view bytes, bool seen) {
         lockExclusively(fd.get()) && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode);
     const off_t originalSize = status.st_size;
     if (usable && posix::writeAllAt(fd.get(), bytes, originalSize) && posix::syncData(fd.get()) &&
-        (!created || syncDirectory(directoryPart(path)))) {
+        (!created || posix::syncDirectory(posix::parentDirectory(path)))) {
         return true;
     }
     if (created) {

@@ -1,10 +1,4 @@
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "settings/windows_api.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,13 +10,6 @@
 
 namespace vennick {
 namespace {
-
-// Cuts an existing file back to the size it had before this write.
-void cutBack(HANDLE file, LARGE_INTEGER originalSize) {
-    if (::SetFilePointerEx(file, originalSize, nullptr, FILE_BEGIN) && ::SetEndOfFile(file)) {
-        ::FlushFileBuffers(file);
-    }
-}
 
 std::wstring directoryPart(const std::wstring& path) {
     const auto separator = path.find_last_of(L"\\/");
@@ -82,7 +69,7 @@ bool appendInPlace(const std::wstring& path, std::string_view bytes) {
         ::CloseHandle(file);  // the bytes are on the disk already
         return true;
     }
-    if (existed && atEnd) cutBack(file, originalSize);
+    if (existed && atEnd) win32::cutTo(file, static_cast<std::uint64_t>(originalSize.QuadPart));
     ::CloseHandle(file);
     if (!existed) ::DeleteFileW(path.c_str());
     return false;

@@ -2,13 +2,7 @@
 
 // The parts of the Win32 serial port that decide without a device, for tests.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "settings/windows_api.h"
 
 #include <chrono>
 #include <functional>

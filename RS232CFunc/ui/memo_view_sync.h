@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QObject>
-#include <QPlainTextEdit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "RS232CFunc/state/run_state.h"
+#include "RS232CFunc/ui/memo_edit.h"
 
 class QAction;
 class QLabel;
@@ -16,29 +16,6 @@ class QTimer;
 namespace vennick {
 
 class LineGate;
-
-// Memo1's widget. It says when the operator is about to act on its text (a key, the input
-// method, a click, a drag, pasting, the context menu), so that the text can be brought up to
-// date first. A line end is always a real row break: Shift+Enter and pasted or dropped line
-// separators (U+2028) would otherwise make one row of the view hold two lines.
-class MemoEdit : public QPlainTextEdit {
-    Q_OBJECT
-
-public:
-    using QPlainTextEdit::QPlainTextEdit;
-
-signals:
-    void aboutToEdit();
-
-protected:
-    void keyPressEvent(QKeyEvent* event) override;
-    void inputMethodEvent(QInputMethodEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void dragEnterEvent(QDragEnterEvent* event) override;
-    void dragMoveEvent(QDragMoveEvent* event) override;
-    void contextMenuEvent(QContextMenuEvent* event) override;
-    void insertFromMimeData(const QMimeData* source) override;
-};
 
 // The widgets that show the run state.
 struct RunStateWidgets {
