@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "RS232CFunc/port/port_tables.h"
-
 namespace vennick {
 
 struct LineSettings;
