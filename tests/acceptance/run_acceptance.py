@@ -497,15 +497,16 @@ def scenario_fault_device_hang_up(case):
 
 @runs_on("linux", "wine")
 def scenario_fault_adapter_pulled_and_replugged(case):
-    """The adapter is pulled (the device name goes too), stays away 2 s and is plugged back on a
-    new line: the lines from before, the one it cut off, and those sent after are all in the
-    files."""
+    """The device sends 1 CR LF EOT and 45; the adapter is pulled (the device name goes too),
+    stays away 2 s and is plugged back on a new line: the line from before, the 45 it cut off,
+    and those sent after are all in the files."""
     link = case.link("ttyUSBVennick")
     instrument = case.instrument(link)
     program = monitoring(case, link, wait_index=1)
-    instrument.send(b"1\r\n\x04")
+    # In one write, so that 45 is in the port's queue once 1 has arrived: a byte still on its
+    # way through the pseudo-terminal is not counted as unread yet.
+    instrument.send(b"1\r\n\x0445")
     wait_for(lambda: count_logged_lines(case.logs) >= 1, 10, "the line before the pull")
-    instrument.send(b"45")
     wait_for(lambda: instrument.unread() == 0, 10, "the program to read 45")
     instrument.pull()
     time.sleep(2)  # away
