@@ -10,7 +10,8 @@ namespace vennick {
 // settings/profile_text.h): section and key names matched case-insensitively, white space around
 // names and values ignored, a value in matching quotes read without them, a written key
 // replacing only its own line, everything else kept, CR LF line ends, code page 932 on disk
-// whatever the system's code page. Texts are UTF-8.
+// whatever the system's code page. A file an editor saved with a byte order mark (UTF-8, UTF-16)
+// is read in that encoding and written back in it. Texts are UTF-8.
 class IniFile {
 public:
     explicit IniFile(std::string path) : path_(std::move(path)) {}

@@ -9,7 +9,7 @@ namespace {
 constexpr std::size_t kValueLimit = 2047;  // the profile reader's 2048-byte buffer
 constexpr std::string_view kLineEnd = "\r\n";
 
-// Code page 932 ------------------------------------------------------------------------------
+// Characters ---------------------------------------------------------------------------------
 
 bool isLeadByte(unsigned char c) {
     return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
@@ -18,9 +18,26 @@ bool isTrailByte(unsigned char c) {
     return c >= 0x40 && c <= 0xFC && c != 0x7F;
 }
 
+// A valid UTF-8 sequence's length; 1 for a byte that starts none.
+std::size_t utf8Length(std::string_view text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0xC2   ? 1
+                               : lead < 0xE0 ? 2
+                               : lead < 0xF0 ? 3
+                               : lead < 0xF5 ? 4
+                                             : 1;
+    if (i + length > text.size()) return 1;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 1;
+    }
+    return length;
+}
+
 // Bytes of the character at `i`: a second byte of a double-byte character may be "[", "\" or
-// "]", so those are only looked for at character starts.
-std::size_t charLength(std::string_view text, std::size_t i) {
+// "]", so those are only looked for at character starts. (In UTF-8 no byte of a longer
+// character is ASCII; its length matters only where a value is cut.)
+std::size_t charLength(std::string_view text, std::size_t i, Charset charset) {
+    if (charset == Charset::Utf8) return utf8Length(text, i);
     const bool pair = isLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() &&
                       isTrailByte(static_cast<unsigned char>(text[i + 1]));
     return pair ? 2 : 1;
@@ -30,13 +47,13 @@ char asciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Case-insensitive for ASCII letters; double-byte characters compare exactly.
-bool sameName(std::string_view a, std::string_view b) {
+// Case-insensitive for ASCII letters; longer characters compare exactly.
+bool sameName(std::string_view a, std::string_view b, Charset charset) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size();) {
-        const std::size_t length = charLength(a, i);
-        if (length == 2) {
-            if (a.substr(i, 2) != b.substr(i, 2)) return false;
+        const std::size_t length = charLength(a, i, charset);
+        if (length > 1) {
+            if (a.substr(i, length) != b.substr(i, length)) return false;
         } else if (asciiLower(a[i]) != asciiLower(b[i])) {
             return false;
         }
@@ -45,10 +62,10 @@ bool sameName(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::string_view cutToLimit(std::string_view value) {
+std::string_view cutToLimit(std::string_view value, Charset charset) {
     std::size_t end = 0;
     while (end < value.size()) {
-        const std::size_t length = charLength(value, end);
+        const std::size_t length = charLength(value, end, charset);
         if (end + length > kValueLimit) break;
         end += length;
     }
@@ -83,20 +100,20 @@ struct Line {
 };
 
 // Up to the last "]", as the profile functions take it; text after it is dropped.
-std::optional<std::string_view> sectionName(std::string_view text) {
+std::optional<std::string_view> sectionName(std::string_view text, Charset charset) {
     if (text.empty() || text.front() != '[') return std::nullopt;
     std::optional<std::size_t> close;
-    for (std::size_t i = 1; i < text.size(); i += charLength(text, i)) {
+    for (std::size_t i = 1; i < text.size(); i += charLength(text, i, charset)) {
         if (text[i] == ']') close = i;
     }
     if (!close) return std::nullopt;  // no closing bracket: an ordinary line, as Windows takes it
     return trim(text.substr(1, *close - 1));
 }
 
-Line parseLine(std::string_view content) {
+Line parseLine(std::string_view content, Charset charset) {
     Line line;
     if (content.empty()) return line;
-    if (const auto section = sectionName(content)) {
+    if (const auto section = sectionName(content, charset)) {
         line.kind = LineKind::Section;
         line.name = *section;
         return line;
@@ -112,13 +129,13 @@ Line parseLine(std::string_view content) {
 }
 
 // CR, LF and any run of them end a line.
-std::vector<Line> parseLines(std::string_view text) {
+std::vector<Line> parseLines(std::string_view text, Charset charset) {
     std::vector<Line> lines;
     std::size_t begin = 0;
     while (begin < text.size()) {
         auto end = text.find_first_of("\r\n", begin);
         if (end == std::string_view::npos) end = text.size();
-        lines.push_back(parseLine(trim(text.substr(begin, end - begin))));
+        lines.push_back(parseLine(trim(text.substr(begin, end - begin)), charset));
         begin = text.find_first_not_of("\r\n", end);
         if (begin == std::string_view::npos) break;
     }
@@ -131,9 +148,10 @@ struct Section {
 };
 
 // The first section of that name: a second one of the same name is never looked at.
-std::optional<Section> findSection(const std::vector<Line>& lines, std::string_view name) {
+std::optional<Section> findSection(const std::vector<Line>& lines, std::string_view name,
+                                   Charset charset) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].kind != LineKind::Section || !sameName(lines[i].name, name)) continue;
+        if (lines[i].kind != LineKind::Section || !sameName(lines[i].name, name, charset)) continue;
         std::size_t end = i + 1;
         while (end < lines.size() && lines[end].kind != LineKind::Section) ++end;
         return Section{i, end};
@@ -142,10 +160,12 @@ std::optional<Section> findSection(const std::vector<Line>& lines, std::string_v
 }
 
 std::optional<std::size_t> findKey(const std::vector<Line>& lines, const Section& section,
-                                   std::string_view key) {
+                                   std::string_view key, Charset charset) {
     for (std::size_t i = section.header + 1; i < section.end; ++i) {
         const Line& line = lines[i];
-        if (line.kind == LineKind::Entry && line.hasValue && sameName(line.name, key)) return i;
+        if (line.kind == LineKind::Entry && line.hasValue && sameName(line.name, key, charset)) {
+            return i;
+        }
     }
     return std::nullopt;
 }
@@ -165,13 +185,12 @@ std::string normalized(const Line& line) {
     return std::string(line.name).append(kLineEnd);
 }
 
-// The file's text with the key set; names and value are code page 932, the value without
-// leading white space. A new key goes to the end of its section (after its comments), a new
-// section to the end of the file.
+// The file's text with the key set; the value without leading white space. A new key goes to
+// the end of its section (after its comments), a new section to the end of the file.
 std::string withKey(const std::vector<Line>& lines, std::string_view section, std::string_view key,
-                    std::string_view value) {
-    const auto found = findSection(lines, section);
-    const auto index = found ? findKey(lines, *found, key) : std::nullopt;
+                    std::string_view value, Charset charset) {
+    const auto found = findSection(lines, section, charset);
+    const auto index = found ? findKey(lines, *found, key, charset) : std::nullopt;
     std::string out;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (found && !index && i == found->end) out += entryLine(key, value);
@@ -191,24 +210,25 @@ std::string_view withoutLeadingBlanks(std::string_view text) {
 }  // namespace
 
 std::optional<std::string> findValue(std::string_view text, std::string_view section,
-                                     std::string_view key) {
-    const std::vector<Line> lines = parseLines(text);
-    const auto found = findSection(lines, section);
+                                     std::string_view key, Charset charset) {
+    const std::vector<Line> lines = parseLines(text, charset);
+    const auto found = findSection(lines, section, charset);
     if (!found) return std::nullopt;
-    const auto index = findKey(lines, *found, key);
+    const auto index = findKey(lines, *found, key, charset);
     if (!index) return std::nullopt;
-    return std::string(cutToLimit(unquote(lines[*index].value)));
+    return std::string(cutToLimit(unquote(lines[*index].value), charset));
 }
 
 std::optional<std::string> withValue(std::string_view text, std::string_view section,
-                                     std::string_view key, std::string_view value) {
-    const std::vector<Line> lines = parseLines(text);
+                                     std::string_view key, std::string_view value,
+                                     Charset charset) {
+    const std::vector<Line> lines = parseLines(text, charset);
     const std::string_view stored = withoutLeadingBlanks(value);
-    if (const auto found = findSection(lines, section)) {
-        const auto index = findKey(lines, *found, key);
+    if (const auto found = findSection(lines, section, charset)) {
+        const auto index = findKey(lines, *found, key, charset);
         if (index && lines[*index].value == stored) return std::nullopt;
     }
-    return withKey(lines, section, key, stored);
+    return withKey(lines, section, key, stored, charset);
 }
 
 }  // namespace vennick::profile

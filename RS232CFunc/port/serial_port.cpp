@@ -20,20 +20,24 @@ std::string portDeviceFor(const IniFile& ini, std::int32_t comIndex) {
     return mapped.empty() ? defaultPortDevice(comIndex) : mapped;
 }
 
+std::string configurePort(SerialPort& port, const LineSettings& line) {
+    port.applyLineSettings(line);
+    port.applyTimeouts();
+    return port.problem();
+}
+
 int openPort(SerialPort& port, const std::string& device, const Settings& settings,
              Notifier& notifier, const std::function<void(const std::string&)>& showStatus) {
-    const auto report = [&] {
-        if (showStatus && !port.problem().empty()) showStatus(port.problem());
+    const auto report = [&showStatus](const std::string& text) {
+        if (showStatus) showStatus(text);
     };
     if (port.isOpen()) port.close();
     if (!port.open(device)) {
-        report();
+        report(port.problem());
         notifier.inform("RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。");
         return 1;
     }
-    port.applyLineSettings(lineSettingsFor(settings));
-    report();
-    port.applyTimeouts();
+    report(configurePort(port, lineSettingsFor(settings)));
     return 0;
 }
 

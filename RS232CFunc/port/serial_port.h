@@ -50,8 +50,9 @@ public:
     // a byte up to the read time-out and then returns 0; -1 when the port has failed.
     virtual int read(std::span<std::uint8_t> into) = 0;
 
-    // For the status line: why the last open() failed, or which line settings the last
-    // applyLineSettings() could not apply. Empty when there is nothing to say.
+    // For the status line (texts of port_problem.h): why the last open() failed, or why the
+    // last applyLineSettings() could not read the line settings or which ones it could not
+    // apply. Empty when there is nothing to say.
     virtual std::string problem() const { return {}; }
     // Called from another thread: a wait or read blocked in this port returns at once.
     virtual void interruptWait() {}
@@ -69,10 +70,17 @@ std::string portDeviceFor(const IniFile& ini, std::int32_t comIndex);
 // The device a COM index opens without a mapping (one definition per OS).
 std::string defaultPortDevice(std::int32_t comIndex);
 
+// Configures a port just opened: the line settings, then the read time-outs. Returns the
+// port's problem() for the status line: empty when all went through, else why the settings
+// could not be read or which ones the driver refused. The receive thread calls it after it has
+// reopened a lost port, as openPort does after the first open.
+std::string configurePort(SerialPort& port, const LineSettings& line);
+
 // Closes a held port, opens `device` and configures it. 0 when open, 1 when opening failed
-// (the operator has then been told "RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。"). The port's
-// problem() goes to `showStatus` for the status line: why the open failed (before the box, so
-// that it shows behind it), or which line settings the driver refused.
+// (the operator has then been told "RS232Cﾎﾟｰﾄがｵｰﾌﾟﾝできませんでした。"). `showStatus` is
+// given the status line's new text either way: why the open failed (before the box, so that
+// it shows behind it), or what configurePort returned, empty when all went through, which
+// clears what an earlier attempt said.
 int openPort(SerialPort& port, const std::string& device, const Settings& settings,
              Notifier& notifier, const std::function<void(const std::string&)>& showStatus = {});
 

@@ -9,7 +9,9 @@
 #include <chrono>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include "RS232CFunc/port/port_problem.h"
 #include "RS232CFunc/port/serial_port_posix.h"
 #include "RS232CFunc/port/serial_termios2_linux.h"
 
@@ -107,29 +109,6 @@ void applyStopBits(termios& settings, StopBits stopBits) {
     }
 }
 
-std::string systemText(int error) {
-    return std::generic_category().message(error);
-}
-
-// The device, what the system said, and what the operator can do about it.
-std::string openProblem(const std::string& device, int error) {
-    const std::string said = device + ": " + systemText(error);
-    switch (error) {
-        case EACCES:
-        case EPERM:
-            return said + " (ﾕｰｻﾞｰを dialout ｸﾞﾙｰﾌﾟに入れて下さい)";
-        case EBUSY:
-            return said + " (他のﾌﾟﾛｸﾞﾗﾑが使用中です)";
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-        case ENOTTY:
-            return said + " ([Ports] の設定を確認して下さい)";
-        default:
-            return said;
-    }
-}
-
 bool failedEvents(short revents) {
     return (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
@@ -195,7 +174,10 @@ public:
 
     void applyLineSettings(const LineSettings& line) override {
         termios settings{};
-        if (::tcgetattr(fd_, &settings) != 0) return;
+        if (::tcgetattr(fd_, &settings) != 0) {
+            problem_ = settingsUnreadableText(device_, static_cast<SystemError>(errno));
+            return;
+        }
         settings = lineTermios(settings, line);
         const speed_t speed = speedConstantFor(line.bitRate);
         if (speed != B0) {
@@ -258,27 +240,28 @@ public:
 
 private:
     bool refused(int error) {
-        problem_ = openProblem(device_, error);
+        problem_ = openFailureText(device_, static_cast<SystemError>(error));
         return false;
     }
 
     // What the driver holds after the settings went out, against what was asked for.
     std::string refusedSettings(const termios& asked, const LineSettings& line) const {
         termios held{};
-        if (::tcgetattr(fd_, &held) != 0) return device_ + ": " + systemText(errno);
-        std::string refused;
-        const auto note = [&refused](bool differs, const char* what) {
-            if (differs) refused += (refused.empty() ? "" : ", ") + std::string(what);
-        };
+        if (::tcgetattr(fd_, &held) != 0) {
+            return settingsUnreadableText(device_, static_cast<SystemError>(errno));
+        }
         const auto differ = [&](tcflag_t mask) {
             return (held.c_cflag & mask) != (asked.c_cflag & mask);
         };
         const BitRates rates = currentBitRates(fd_);
-        note(rates.input != line.bitRate || rates.output != line.bitRate, "通信速度");
-        note(differ(CSIZE), "ﾃﾞｰﾀﾋﾞｯﾄ");
-        note(differ(PARENB | PARODD), "ﾊﾟﾘﾃｨ");
-        note(differ(CSTOPB), "ｽﾄｯﾌﾟﾋﾞｯﾄ");
-        return refused.empty() ? std::string() : device_ + ": 設定できませんでした: " + refused;
+        std::vector<LineField> refused;
+        if (rates.input != line.bitRate || rates.output != line.bitRate) {
+            refused.push_back(LineField::BitRate);
+        }
+        if (differ(CSIZE)) refused.push_back(LineField::DataBits);
+        if (differ(PARENB | PARODD)) refused.push_back(LineField::Parity);
+        if (differ(CSTOPB)) refused.push_back(LineField::StopBits);
+        return refusedSettingsText(device_, line, refused);
     }
 
     static int remainingMs(std::chrono::steady_clock::time_point deadline, int timeoutMs) {
@@ -310,6 +293,29 @@ termios lineTermios(termios current, const LineSettings& line) {
 
 std::unique_ptr<SerialPort> createSerialPort() {
     return std::make_unique<PosixSerialPort>();
+}
+
+const PortSystem kThisPortSystem = PortSystem::Posix;
+
+PortProblem portProblemFor(SystemError error) {
+    switch (static_cast<int>(error)) {
+        case EACCES:
+        case EPERM:
+            return PortProblem::NoPermission;
+        case EBUSY:
+            return PortProblem::InUse;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTTY:
+            return PortProblem::NotFound;
+        default:
+            return PortProblem::Other;
+    }
+}
+
+std::string systemErrorText(SystemError error) {
+    return std::generic_category().message(static_cast<int>(error));
 }
 
 // COMn is the n-th serial device; a negative index means COM1, as for the port name.

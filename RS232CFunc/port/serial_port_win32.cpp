@@ -12,7 +12,7 @@
 namespace vennick {
 namespace {
 
-// After a failed read that may be passing (or a driver without a status query), the next one
+// After a failed read that may be passing, or one that returned nothing at once, the next one
 // waits this long, so a port that keeps failing does not spin.
 constexpr DWORD kFailedReadPauseMs = 100;
 // interruptWait cancels again until the reader has left its read (the cancel may come just
@@ -94,24 +94,6 @@ bool sameField(const DCB& a, const DCB& b, LineField field) {
     return true;
 }
 
-std::string fieldText(LineField field, const LineSettings& line) {
-    switch (field) {
-        case LineField::BitRate:
-            return "ﾋﾞｯﾄﾚｰﾄ " + std::to_string(line.bitRate);
-        case LineField::DataBits:
-            return "ﾃﾞｰﾀﾋﾞｯﾄ " + std::to_string(line.dataBits);
-        case LineField::Parity:
-            return std::string("ﾊﾟﾘﾃｨ ") + (line.parity == Parity::Even  ? "Even"
-                                            : line.parity == Parity::Odd ? "Odd"
-                                                                         : "No");
-        case LineField::StopBits:
-            return std::string("ｽﾄｯﾌﾟﾋﾞｯﾄ ") + (line.stopBits == StopBits::OneAndHalf ? "1.5"
-                                                : line.stopBits == StopBits::Two      ? "2"
-                                                                                      : "1");
-    }
-    return {};
-}
-
 std::string trimmedMessage(std::string text) {
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
         text.pop_back();
@@ -119,7 +101,9 @@ std::string trimmedMessage(std::string text) {
     return text;
 }
 
-// Errors with which a read says the device itself has gone.
+// Errors with which a read says the device itself has gone. A USB serial driver whose adapter
+// was pulled keeps the handle and answers every request with ERROR_BAD_COMMAND or
+// ERROR_ACCESS_DENIED (which a handle opened for reading never gets otherwise).
 bool deviceGoneError(DWORD error) {
     switch (error) {
         case ERROR_DEVICE_REMOVED:
@@ -127,6 +111,8 @@ bool deviceGoneError(DWORD error) {
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_BROKEN_PIPE:
         case ERROR_INVALID_HANDLE:
+        case ERROR_BAD_COMMAND:
+        case ERROR_ACCESS_DENIED:
             return true;
         default:
             return false;
@@ -167,6 +153,7 @@ public:
         device_ = device;
         setProblem({});
         statusWorks_ = queuedBytes().has_value();
+        fruitless_.reset();
         return true;
     }
 
@@ -183,7 +170,7 @@ public:
         DCB current{};
         current.DCBlength = sizeof(DCB);
         if (!::GetCommState(handle_, &current)) {
-            setProblem(device_ + ": ﾎﾟｰﾄ設定を読めません " + systemErrorText(::GetLastError()));
+            setProblem(settingsUnreadableText(device_, ::GetLastError()));
             return;
         }
         const LineOutcome outcome =
@@ -296,22 +283,33 @@ private:
     int readSome(std::uint8_t* into, DWORD wanted) {
         if (!beginRead()) return 0;
         DWORD got = 0;
+        const auto started = std::chrono::steady_clock::now();
         const bool ok = ::ReadFile(handle_, into, wanted, &got, nullptr) != FALSE;
         const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
         endRead();
-        if (ok) return static_cast<int>(got);
-        if (isInterrupted()) return 0;
+        if (isInterrupted()) return ok ? static_cast<int>(got) : 0;
+        if (ok) {
+            if (fruitless_.lost(static_cast<int>(got), took)) return -1;
+            if (got == 0 && took < FruitlessReads::kAtOnce) pauseAfterFailedRead();
+            return static_cast<int>(got);
+        }
         switch (judgeFailedRead(failedRead(error))) {
             case AfterFailedRead::ReadAgain:
                 return 0;
             case AfterFailedRead::PauseThenReadAgain:
-                ::WaitForSingleObject(wake_, kFailedReadPauseMs);
+                if (fruitless_.lost(0, took, true)) return -1;
+                pauseAfterFailedRead();
                 return 0;
             case AfterFailedRead::PortLost:
                 break;
         }
         return -1;
     }
+
+    // So that a port that keeps failing does not spin; interruptWait ends it.
+    void pauseAfterFailedRead() { ::WaitForSingleObject(wake_, kFailedReadPauseMs); }
 
     FailedRead failedRead(DWORD readError) {
         FailedRead failure;
@@ -360,6 +358,7 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     std::string device_;
     bool statusWorks_ = false;
+    FruitlessReads fruitless_;
     std::optional<std::uint8_t> pushback_;
 
     // Shared with other threads: interruptWait, problem().
@@ -409,18 +408,24 @@ LineOutcome applyLineFields(const DCB& current, const LineSettings& line,
     return outcome;
 }
 
-std::string refusedSettingsText(const std::string& device, const LineSettings& line,
-                                const std::vector<LineField>& refused) {
-    if (refused.empty()) return {};
-    std::string text = device + ": ";
-    for (std::size_t i = 0; i < refused.size(); ++i) {
-        if (i > 0) text += "、";
-        text += fieldText(refused[i], line);
+const PortSystem kThisPortSystem = PortSystem::Windows;
+
+// A COM port that is there but held by another program refuses access.
+PortProblem portProblemFor(SystemError error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return PortProblem::NotFound;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return PortProblem::InUse;
+        default:
+            return PortProblem::Other;
     }
-    return text + " は使えません";
 }
 
-std::string systemErrorText(DWORD error) {
+std::string systemErrorText(SystemError error) {
     wchar_t* buffer = nullptr;
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -430,21 +435,6 @@ std::string systemErrorText(DWORD error) {
     if (buffer != nullptr) ::LocalFree(buffer);
     const std::string code = "(ｴﾗｰ " + std::to_string(error) + ")";
     return message.empty() ? code : message + " " + code;
-}
-
-std::string openFailureText(const std::string& device, DWORD error) {
-    const std::string said = device + ": " + systemErrorText(error);
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return said + " (ｹｰﾌﾞﾙと COM 番号を確認して下さい)";
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_BUSY:
-            return said + " (他のﾌﾟﾛｸﾞﾗﾑが使用中です)";
-        default:
-            return said;
-    }
 }
 
 AfterFailedRead judgeFailedRead(const FailedRead& failure) {
@@ -458,6 +448,12 @@ AfterFailedRead judgeFailedRead(const FailedRead& failure) {
     // The error that aborted the read is cleared now; the next read gets what follows.
     if ((failure.commErrors & kLineErrors) != 0) return AfterFailedRead::ReadAgain;
     return AfterFailedRead::PauseThenReadAgain;
+}
+
+bool FruitlessReads::lost(int bytes, std::chrono::milliseconds took, bool unexplainedFailure) {
+    const bool fruitless = unexplainedFailure || (bytes <= 0 && took < kAtOnce);
+    count_ = fruitless ? count_ + 1 : 0;
+    return count_ >= kLimit;
 }
 
 std::unique_ptr<SerialPort> createSerialPort() {

@@ -4,10 +4,12 @@
 
 #include "settings/windows_api.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "RS232CFunc/port/port_problem.h"
 #include "RS232CFunc/port/serial_port.h"
 
 namespace vennick {
@@ -20,11 +22,9 @@ std::string win32DeviceName(const std::string& device);
 // checking flag, stop bits. Flow control, control characters and thresholds stay as read.
 DCB dcbFor(DCB current, const LineSettings& line);
 
-enum class LineField { BitRate, DataBits, Parity, StopBits };
-
 struct LineOutcome {
     DCB applied;                     // what the driver holds now
-    std::vector<LineField> refused;  // in field order
+    std::vector<LineField> refused;  // in the order they were tried
 };
 
 // Sets `line` on the driver through `setState` (SetCommState). A driver refuses the whole DCB
@@ -33,16 +33,6 @@ struct LineOutcome {
 // which still receives frames sent with 1.5 or 2; a refused stop-bit setting leaves it there.
 LineOutcome applyLineFields(const DCB& current, const LineSettings& line,
                             const std::function<bool(const DCB&)>& setState);
-
-// For the status line: "COM3: ｽﾄｯﾌﾟﾋﾞｯﾄ 1.5 は使えません"; empty when nothing was refused.
-std::string refusedSettingsText(const std::string& device, const LineSettings& line,
-                                const std::vector<LineField>& refused);
-
-// The system's text for a Win32 error code, with the code: "<message> (ｴﾗｰ 5)".
-std::string systemErrorText(DWORD error);
-
-// For the status line when CreateFile failed: device, the system's text, a remedy when obvious.
-std::string openFailureText(const std::string& device, DWORD error);
 
 enum class AfterFailedRead { ReadAgain, PauseThenReadAgain, PortLost };
 
@@ -55,8 +45,30 @@ struct FailedRead {
 };
 
 // A failed ReadFile is often no loss: a driver with fAbortOnError aborts reads after a parity,
-// framing or break error until ClearCommError clears it. The port counts as lost only when it is
-// really gone: the device has left, the read says so, or a status query that worked fails.
+// framing or break error until ClearCommError clears it. The port counts as lost at once when it
+// is really gone: the device has left, the read says so (a removed USB adapter answers
+// ERROR_BAD_COMMAND or ERROR_ACCESS_DENIED), or a status query that worked fails. Any other
+// failure may pass, and is left to FruitlessReads.
 AfterFailedRead judgeFailedRead(const FailedRead& failure);
+
+// Reads that bring nothing long before the read time-out could have run out: failures no line
+// error explains, and reads that return no byte at once. A port that does only that has gone,
+// whatever its status query says (a removed adapter whose driver keeps the handle): after
+// kLimit of them in a row it counts as lost. A byte, or a read that waited for its time-out,
+// starts the count again.
+class FruitlessReads {
+public:
+    static constexpr int kLimit = 10;
+    // The read time-outs let a read that finds nothing wait 510 ms.
+    static constexpr std::chrono::milliseconds kAtOnce{100};
+
+    // One ReadFile: bytes read (0 also for a failure), how long it took, and whether it failed
+    // without a line error to explain it. True when the port counts as lost.
+    bool lost(int bytes, std::chrono::milliseconds took, bool unexplainedFailure = false);
+    void reset() { count_ = 0; }
+
+private:
+    int count_ = 0;
+};
 
 }  // namespace vennick

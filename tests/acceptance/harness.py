@@ -546,6 +546,13 @@ class Instrument:
         os.close(self.master)
         os.close(self.slave)
 
+    def pull(self):
+        """A USB adapter pulled out: the line hangs up and the device name goes with it (the
+        link is removed); come_back() plugs it in again, on a new pseudo-terminal."""
+        self.hang_up()
+        if self.link:
+            os.unlink(self.link)
+
     def come_back(self):
         self._open()
 

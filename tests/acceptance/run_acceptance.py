@@ -514,6 +514,34 @@ def scenario_fault_device_hang_up(case):
     assert found == before + after, "lines lost around the hang-up" + first_difference(found, before + after)
 
 
+@runs_on("linux", "wine")
+def scenario_fault_adapter_pulled_and_replugged(case):
+    """The device sends 1 CR LF EOT and 45; the adapter is pulled (the device name goes too),
+    stays away 2 s and is plugged back on a new line: the line from before, the 45 it cut off,
+    and those sent after are all in the files."""
+    link = case.link("ttyUSBVennick")
+    instrument = case.instrument(link)
+    program = monitoring(case, link, wait_index=1)
+    # In one write, so that 45 is in the port's queue once 1 has arrived: a byte still on its
+    # way through the pseudo-terminal is not counted as unread yet.
+    instrument.send(b"1\r\n\x0445")
+    wait_for(lambda: count_logged_lines(case.logs) >= 1, 10, "the line before the pull")
+    wait_for(lambda: instrument.unread() == 0, 10, "the program to read 45")
+    instrument.pull()
+    time.sleep(2)  # away
+    instrument.come_back()
+    time.sleep(2.5)
+    instrument.send(b"2\r\n\x04")
+    wait_for(lambda: count_logged_lines(case.logs) >= 3, 15, "the line after the replug",
+             interval=0.1)
+    instrument.send(b"3\r\n\x04")
+    wait_for(lambda: count_logged_lines(case.logs) >= 4, 10, "the second line after the replug",
+             interval=0.1)
+    case.shot("after-replug", program.window)
+    found = logged_lines(case.logs)
+    assert found == [b"1", b"45", b"2", b"3"], f"the files hold {found}"
+
+
 def scenario_fault_simulator_hangs_up(case):
     """vennick-sim hangs up after every 400 lines and is back 1.5 s later under its link: every
     line from before and after each hang-up is in the files, in order."""

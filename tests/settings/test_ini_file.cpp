@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "settings/ini_file.h"
 #include "tests/settings/temp_dir.h"
@@ -224,6 +225,82 @@ TEST_F(IniFileBadInput, DirectoryAtThePath) {
     EXPECT_EQ(ini.read("Params", "cBauRate", "-"), "-");
     EXPECT_FALSE(ini.write("Params", "cBauRate", "10"));
     EXPECT_TRUE(fs::is_directory(path_));
+}
+
+// Files an editor saved with a byte order mark ------------------------------------------------
+
+// The bytes of UTF-16 text, with the mark an editor puts first.
+std::string utf16File(std::u16string_view text, bool bigEndian) {
+    std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char16_t unit : text) {
+        const char high = static_cast<char>(unit >> 8);
+        const char low = static_cast<char>(unit & 0xFF);
+        bytes += bigEndian ? high : low;
+        bytes += bigEndian ? low : high;
+    }
+    return bytes;
+}
+
+// One text in each encoding Notepad saves, with its mark.
+struct EncodedFile {
+    const char* encoding;
+    std::string bytes;
+};
+
+std::vector<EncodedFile> everyMarkedEncoding(const char* utf8Text, std::u16string_view utf16) {
+    return {{"UTF-8", std::string("\xEF\xBB\xBF") + utf8Text},
+            {"UTF-16 LE", utf16File(utf16, false)},
+            {"UTF-16 BE", utf16File(utf16, true)}};
+}
+
+using IniFileEncodings = IniFileTest;
+
+// "café" and "①" side by side: a value code page 932 could not hold comes through whole.
+TEST_F(IniFileEncodings, AFileWithAByteOrderMarkIsReadInItsEncoding) {
+    const auto files = everyMarkedEncoding(
+        "[workfiles]\r\nexLogFilePath = D:\\ログ\\café ①\r\n[Params]\r\ncBauRate=10\r\n",
+        u"[workfiles]\r\nexLogFilePath = D:\\ログ\\café ①\r\n[Params]\r\ncBauRate=10\r\n");
+    for (const auto& [encoding, bytes] : files) {
+        SCOPED_TRACE(encoding);
+        const IniFile ini = withContent(bytes);
+        EXPECT_EQ(ini.read("WorkFiles", "exLogFilePath", "-"), "D:\\ログ\\café ①");
+        EXPECT_EQ(ini.read("Params", "cBauRate", "-"), "10");
+    }
+}
+
+TEST_F(IniFileEncodings, AFileWithAByteOrderMarkIsWrittenBackInItsEncoding) {
+    const auto before =
+        everyMarkedEncoding("; saved by Notepad\r\n[WorkFiles]\r\nexLogFilePath=old\r\n",
+                            u"; saved by Notepad\r\n[WorkFiles]\r\nexLogFilePath=old\r\n");
+    const auto after = everyMarkedEncoding(
+        "; saved by Notepad\r\n[WorkFiles]\r\nexLogFilePath=E:\\ログ\\café\r\n[Params]\r\n"
+        "cBauRate=10\r\n",
+        u"; saved by Notepad\r\n[WorkFiles]\r\nexLogFilePath=E:\\ログ\\café\r\n[Params]\r\n"
+        u"cBauRate=10\r\n");
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        SCOPED_TRACE(before[i].encoding);
+        IniFile ini = withContent(before[i].bytes);
+        ASSERT_TRUE(ini.write("WorkFiles", "exLogFilePath", "E:\\ログ\\café"));
+        ASSERT_TRUE(ini.write("Params", "cBauRate", "10"));
+        ASSERT_TRUE(ini.write("Params", "cBauRate", "10"));  // unchanged: the file stays
+        EXPECT_EQ(bytesOnDisk(), after[i].bytes);
+    }
+}
+
+// The profile functions' own form has no mark; "a" is not one, so the file is code page 932.
+TEST_F(IniFileEncodings, AFileWithoutAMarkStaysCodePage932) {
+    IniFile ini = withContent("[WorkFiles]\r\nexLogFilePath=a\r\n");
+    ASSERT_TRUE(ini.write("WorkFiles", "exLogFilePath", "ｱﾌﾟﾘ表"));
+    EXPECT_EQ(bytesOnDisk(), "[WorkFiles]\r\nexLogFilePath=\xb1\xcc\xdf\xd8\x95\x5c\r\n");
+    EXPECT_EQ(ini.read("WorkFiles", "exLogFilePath", "-"), "ｱﾌﾟﾘ表");
+}
+
+// Characters that code page 932 would take apart stay whole in a UTF-8 file: read as code page
+// 932, the last byte of "定" (E5 AE 9A) would swallow the header's "]", and the value would be
+// cut within a character.
+TEST_F(IniFileEncodings, NamesAndTheValueLimitCountUtf8Characters) {
+    const IniFile ini = withContent("\xEF\xBB\xBF[設定]\r\nKey=ab" + repeat("あ", 700) + "\r\n");
+    EXPECT_TRUE(sameLongText(ini.read("設定", "key", "-"), "ab" + repeat("あ", 681)));
 }
 
 // Exact bytes on disk --------------------------------------------------------------------------

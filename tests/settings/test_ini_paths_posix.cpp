@@ -80,5 +80,16 @@ TEST_F(IniPaths, BytesThatAreNotCodePage932ComeBackUnchanged) {
     EXPECT_TRUE(readBytes(exeDir + "Vennick.INI").starts_with(keys));
 }
 
+// A file saved as UTF-8 with a mark holds UTF-8 itself: a path goes in as its own bytes, with no
+// mark of its own before it, and comes back unchanged.
+TEST_F(IniPaths, InAUtf8FileAPathIsStoredAsItsOwnBytes) {
+    const std::string exeDir = makeDir("vennick-café") + "/";
+    writeBytes(exeDir + "Vennick.INI", "\xEF\xBB\xBF[WorkFiles]\r\n");
+    const Settings settings = secondRun(exeDir);
+    EXPECT_EQ(settings.workFilePath, exeDir);
+    const std::string ini = readBytes(exeDir + "Vennick.INI");
+    EXPECT_TRUE(ini.starts_with("\xEF\xBB\xBF[WorkFiles]\r\nexFilePath=" + exeDir + "\r\n")) << ini;
+}
+
 }  // namespace
 }  // namespace vennick

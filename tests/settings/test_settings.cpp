@@ -153,6 +153,39 @@ TEST_F(SettingsFile, SavedFirstRunLoadsSilentlyWithTheDoubledSeparator) {
     EXPECT_EQ(ini_.read("WorkFiles", "exLogFilePath", "-"), defaultLogDir());
 }
 
+// Notepad's "UTF-8" (with a byte order mark) and "Unicode" (UTF-16 LE): the log directory is
+// found, nothing is announced, and the close writes into the sections that are there, in the
+// file's own encoding.
+TEST_F(SettingsFile, AFileSavedByNotepadIsReadAndWrittenInItsEncoding) {
+    fs::create_directory(dir_ / "logs");
+    const std::string logs = utf8(dir_ / "logs");
+    const std::string text =
+        "[WorkFiles]\r\nexLogFilePath=" + logs + "\r\n[Params]\r\ncBauRate=14\r\n";
+    const auto utf16 = [](const std::string& ascii) {  // little-endian, for ASCII
+        std::string bytes;
+        for (const char c : ascii) bytes += {c, '\0'};
+        return bytes;
+    };
+    const std::pair<std::string, std::string> files[] = {
+        {"\xEF\xBB\xBF", "\xEF\xBB\xBF" + text},
+        {"\xFF\xFE", "\xFF\xFE" + utf16(text)},
+    };
+    for (const auto& [mark, bytes] : files) {
+        writeBytes(iniPath_, bytes);
+        const Settings settings = load();
+        EXPECT_EQ(settings.logDirectory, logs);
+        EXPECT_EQ(settings.bitRateIndex, 14);
+        EXPECT_TRUE(notifier_.informed.empty());
+        saveSettings(ini_, settings);
+        const std::string saved = readBytes(iniPath_);
+        EXPECT_TRUE(saved.starts_with(mark));
+        const std::string header = mark == "\xFF\xFE" ? utf16("[WorkFiles]") : "[WorkFiles]";
+        EXPECT_EQ(saved.find(header, saved.find(header) + 1), std::string::npos)
+            << "a second [WorkFiles]";
+        EXPECT_EQ(load().logDirectory, logs);
+    }
+}
+
 // Saving
 
 TEST_F(SettingsFile, SaveWritesAllKeysInOrderAsDecimal) {

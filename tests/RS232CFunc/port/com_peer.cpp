@@ -5,6 +5,7 @@
 //
 //   send TEXT   sends TEXT, with \r \n \t \\ and \xHH escapes
 //   hangup      closes both ends: the port sees the line hang up and the device go
+//   pull        as hangup, and LINK goes too, as when a USB adapter is pulled out
 //   back        a fresh pseudo-terminal behind LINK, as when a cable is plugged in again
 //   unread      how many sent bytes the port has not read yet
 //   line        the line settings the port configured: speed data-bits parity stop-bits
@@ -15,6 +16,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -88,14 +90,19 @@ std::string lineSettings(const SimulatedInstrument& instrument) {
     return out.str();
 }
 
-std::string perform(SimulatedInstrument& instrument, const std::string& verb,
-                    const std::string& argument) {
+std::string perform(SimulatedInstrument& instrument, const std::string& link,
+                    const std::string& verb, const std::string& argument) {
     if (verb == "send") {
         if (!instrument.send(unescaped(argument))) throw std::runtime_error("line is down");
         return {};
     }
     if (verb == "hangup") {
         instrument.hangUp();
+        return {};
+    }
+    if (verb == "pull") {
+        instrument.hangUp();
+        std::filesystem::remove(link);
         return {};
     }
     if (verb == "back") {
@@ -152,7 +159,7 @@ int main(int argc, char** argv) {
             words >> id >> verb;
             std::getline(words >> std::ws, argument);
             try {
-                const std::string answer = perform(instrument, verb, argument);
+                const std::string answer = perform(instrument, argv[1], verb, argument);
                 writeLine(reply, id + " ok" + (answer.empty() ? "" : " " + answer));
             } catch (const std::exception& error) {
                 writeLine(reply, id + " error " + error.what());

@@ -19,8 +19,8 @@
 #include "RS232CFunc/port/serial_termios2_linux.h"
 #include "settings/ini_file.h"
 #include "settings/settings.h"
-#include "tests/support/log_test_support.h"
 #include "tests/settings/temp_dir.h"
+#include "tests/support/log_test_support.h"
 #include "tests/support/recording_notifier.h"
 #include "tools/simulated_instrument.h"
 
@@ -224,15 +224,51 @@ TEST_F(SerialPortTest, PermissionRefusedNamesTheDialoutGroup) {
 }
 
 // A pseudo-terminal keeps 8 data bits and no parity whatever it is asked: the port opens and the
-// status line says what did not take.
+// status line says what did not take, with the values asked for, as on Windows.
 TEST_F(SerialPortTest, RefusedLineSettingsAreNamedAfterASuccessfulOpen) {
     Settings settings;
-    EXPECT_EQ(reasonShown(*port_, instrument_.devicePath(), settings, notifier_, 0), "(none)");
+    EXPECT_EQ(reasonShown(*port_, instrument_.devicePath(), settings, notifier_, 0), "");
     settings.dataBitsIndex = 2;  // 7
     settings.parityIndex = 1;    // even
     EXPECT_EQ(reasonShown(*port_, instrument_.devicePath(), settings, notifier_, 0),
-              instrument_.devicePath() + ": 設定できませんでした: ﾃﾞｰﾀﾋﾞｯﾄ, ﾊﾟﾘﾃｨ");
+              instrument_.devicePath() + ": ﾃﾞｰﾀﾋﾞｯﾄ 7、ﾊﾟﾘﾃｨ Even は使えません");
+    settings.dataBitsIndex = 0;  // 5
+    settings.parityIndex = 0;
+    EXPECT_EQ(reasonShown(*port_, instrument_.devicePath(), settings, notifier_, 0),
+              instrument_.devicePath() + ": ﾃﾞｰﾀﾋﾞｯﾄ 5 は使えません");
     EXPECT_TRUE(notifier_.informed.empty());
+}
+
+// What an earlier attempt said goes when the port opens: the status line is given the empty
+// text, or the settings the driver refused this time.
+TEST_F(SerialPortTest, ASuccessfulOpenReplacesWhatAFailedOneSaid) {
+    const std::string missing = "/dev/vennick-no-such-port";
+    EXPECT_NE(reasonShown(*port_, missing, Settings{}, notifier_, 1), "(none)");
+    EXPECT_EQ(reasonShown(*port_, instrument_.devicePath(), Settings{}, notifier_, 0), "");
+    EXPECT_NE(reasonShown(*port_, missing, Settings{}, notifier_, 1), "(none)");
+    Settings refused;
+    refused.parityIndex = 2;  // odd
+    EXPECT_EQ(reasonShown(*port_, instrument_.devicePath(), refused, notifier_, 0),
+              instrument_.devicePath() + ": ﾊﾟﾘﾃｨ Odd は使えません");
+}
+
+// What the receive thread does after it has reopened a lost port: the line settings and the
+// read time-outs again, and what the driver refused for the status line.
+TEST_F(SerialPortTest, ConfiguringAReopenedPortAppliesEverythingAndSaysWhatWasRefused) {
+    LineSettings line;
+    line.bitRate = 19200;
+    ASSERT_TRUE(port_->open(instrument_.devicePath()));  // not configured yet
+    EXPECT_EQ(configurePort(*port_, line), "");
+    EXPECT_EQ(currentBitRates(instrument_.deviceFd()), (BitRates{19200, 19200}));
+    std::array<std::uint8_t, 16> buffer{};
+    const auto before = Clock::now();
+    EXPECT_EQ(port_->read(buffer), 0);  // bounded by the time-outs, not waiting for a byte
+    EXPECT_LE(Clock::now() - before, std::chrono::milliseconds(3000));
+
+    line.dataBits = 6;
+    const std::string refused = instrument_.devicePath() + ": ﾃﾞｰﾀﾋﾞｯﾄ 6 は使えません";
+    EXPECT_EQ(configurePort(*port_, line), refused);
+    EXPECT_EQ(port_->problem(), refused);
 }
 
 TEST_F(SerialPortTest, ReadTakesWhatIsWaitingOrTimesOut) {

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "RS232CFunc/port/serial_port.h"
 #include "RS232CFunc/receive/line_framer.h"
 #include "RS232CFunc/receive/receive_thread.h"
-#include "RS232CFunc/port/serial_port.h"
 #include "settings/notifier.h"
 #include "settings/settings.h"
 
@@ -65,6 +65,16 @@ public:
         }
         ADD_FAILURE() << "the instrument went away";
         return {};
+    }
+
+    // Waits until the port has taken everything sent; false when it does not in time.
+    bool allRead() {
+        const auto deadline = Clock::now() + kDeadline;
+        while (command("unread") != "0") {
+            if (Clock::now() > deadline) return false;
+            Sleep(10);
+        }
+        return true;
     }
 
 private:
@@ -308,6 +318,56 @@ TEST_F(Com1Test, HangUpIsDetectedAndTheReceiveThreadReconnects) {
     EXPECT_TRUE(sink.waitForStatus("RS232Cﾎﾟｰﾄに再接続しました。"));
     peer_->command("send 7.25\\r");
     EXPECT_TRUE(sink.waitForLine("7.25"));
+}
+
+// A USB adapter pulled out: the line hangs up and the device name goes with it; 2 s later it is
+// plugged back and comes up on a new line under the same name. Reception goes on there.
+TEST_F(Com1Test, APulledAdapterPluggedBackReceivesAgain) {
+    auto port = openCom1();
+    WaitingSink sink;
+    LineGate gate;
+    TMyThread thread(std::move(port), {"COM1", lineSettingsFor(Settings{})},
+                     {std::shared_ptr<void>(), &sink}, {std::shared_ptr<void>(), &gate});
+    thread.start();
+
+    // In one write, so that 45 is in the port's queue once 1 has arrived: a byte still on its
+    // way through the pseudo-terminal is not counted as unread yet.
+    peer_->command("send 1\\r\\n\\x0445");
+    EXPECT_TRUE(sink.waitForLine("1"));
+    EXPECT_TRUE(peer_->allRead());
+    peer_->command("pull");
+    EXPECT_TRUE(sink.waitForStatus("RS232Cﾎﾟｰﾄが切断されました。再接続を待っています..."));
+    EXPECT_TRUE(sink.waitForLine("45"));
+    Sleep(2000);  // the adapter stays away
+    peer_->command("back");
+    EXPECT_TRUE(sink.waitForStatus("RS232Cﾎﾟｰﾄに再接続しました。"));
+
+    peer_->command("send 2\\r\\n\\x04");
+    EXPECT_TRUE(sink.waitForLine("2"));
+    peer_->command("send 3\\r\\n");
+    EXPECT_TRUE(sink.waitForLine("3"));
+}
+
+// While a pulled adapter is away Windows fails to open its COM name, but Wine opens COM1 onto a
+// stand-in that is no serial device: its line settings cannot be read, which configurePort
+// says, and its reads fail at once, so that the port soon counts as lost.
+TEST_F(Com1Test, APortOpenedWhileTheAdapterIsAwaySaysWhyAndCountsAsLost) {
+    peer_->command("pull");
+    auto port = createSerialPort();
+    if (!port->open("COM1")) {
+        EXPECT_TRUE(port->problem().ends_with("(ｹｰﾌﾞﾙと COM 番号を確認して下さい)"))
+            << port->problem();
+        return;
+    }
+    const std::string problem = configurePort(*port, LineSettings{});
+    EXPECT_EQ(problem.rfind("COM1: ﾎﾟｰﾄ設定を読めません ", 0), 0u) << problem;
+    EXPECT_EQ(port->problem(), problem);
+    std::uint8_t bytes[16];
+    int got = 0;
+    for (const auto deadline = Clock::now() + kDeadline; got == 0 && Clock::now() < deadline;) {
+        got = port->read(bytes);
+    }
+    EXPECT_EQ(got, -1);
 }
 
 // A named pipe in the place of the serial device: its ReadFile blocks until data comes, whatever

@@ -1,7 +1,8 @@
 // The Win32 serial port's decisions that no driver under Wine can provoke: refused line
-// settings, reads aborted by line errors.
+// settings, reads aborted by line errors, a pulled USB adapter.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
 #include <string>
 #include <vector>
@@ -158,19 +159,88 @@ TEST(Win32FailedRead, OnlyAPortThatIsGoneCountsAsLost) {
         {"the device name has gone", {ERROR_GEN_FAILURE, true, true, CE_FRAME, false}, A::PortLost},
         {"the read says it is removed", {ERROR_DEVICE_REMOVED, true, true, 0, true}, A::PortLost},
         {"the other end closed", {ERROR_BROKEN_PIPE, false, false, 0, true}, A::PortLost},
+        // A pulled USB adapter whose driver keeps the handle.
+        {"bad command, status gone too", {ERROR_BAD_COMMAND, false, true, 0, true}, A::PortLost},
+        {"bad command, status answering", {ERROR_BAD_COMMAND, true, true, 0, true}, A::PortLost},
+        {"access denied, status gone too",
+         {ERROR_ACCESS_DENIED, false, true, 0, true},
+         A::PortLost},
+        {"access denied, status answering",
+         {ERROR_ACCESS_DENIED, true, true, 0, true},
+         A::PortLost},
+        {"aborted, status gone too", {ERROR_OPERATION_ABORTED, false, true, 0, true}, A::PortLost},
+        {"aborted without a line error (FruitlessReads counts it)",
+         {ERROR_OPERATION_ABORTED, true, true, 0, true},
+         A::PauseThenReadAgain},
     };
     for (const auto& [what, failure, expected] : cases) {
         EXPECT_EQ(judgeFailedRead(failure), expected) << what;
     }
 }
 
+using namespace std::chrono_literals;
+
+// How many reads it takes until the port counts as lost; 0 when it never does within 100.
+int readsUntilLost(int bytes, std::chrono::milliseconds took, bool unexplainedFailure) {
+    FruitlessReads reads;
+    for (int n = 1; n <= 100; ++n) {
+        if (reads.lost(bytes, took, unexplainedFailure)) return n;
+    }
+    return 0;
+}
+
+TEST(Win32FruitlessReads, APortThatOnlyFailsOrReturnsNothingAtOnceIsLost) {
+    const struct {
+        const char* what;
+        int bytes;
+        std::chrono::milliseconds took;
+        bool unexplainedFailure;
+        int readsUntilLost;
+    } cases[] = {
+        {"nothing, at once", 0, 0ms, false, FruitlessReads::kLimit},
+        {"nothing, after 99 ms", 0, 99ms, false, FruitlessReads::kLimit},
+        {"a failure no line error explains", 0, 0ms, true, FruitlessReads::kLimit},
+        {"a failure after a long wait", 0, 600ms, true, FruitlessReads::kLimit},
+        {"nothing after the read time-out: a quiet line", 0, 510ms, false, 0},
+        {"a byte at once", 1, 0ms, false, 0},
+    };
+    for (const auto& [what, bytes, took, unexplained, expected] : cases) {
+        EXPECT_EQ(readsUntilLost(bytes, took, unexplained), expected) << what;
+    }
+}
+
+TEST(Win32FruitlessReads, AByteOrAReadThatWaitedStartsTheCountAgain) {
+    for (const int bytes : {1, 0}) {
+        SCOPED_TRACE(bytes);
+        FruitlessReads reads;
+        for (int n = 1; n < FruitlessReads::kLimit; ++n)
+            EXPECT_FALSE(reads.lost(0, 1ms, n % 2 == 1));
+        EXPECT_FALSE(reads.lost(bytes, bytes > 0 ? 1ms : 510ms));
+        for (int n = 1; n < FruitlessReads::kLimit; ++n) EXPECT_FALSE(reads.lost(0, 1ms));
+        EXPECT_TRUE(reads.lost(0, 1ms));
+        reads.reset();
+        EXPECT_FALSE(reads.lost(0, 1ms));
+    }
+}
+
 TEST(Win32OpenFailure, NamesTheDeviceTheSystemsErrorAndARemedy) {
-    const std::string missing = openFailureText("COM7", ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(missing.rfind("COM7: ", 0), 0u) << missing;
-    EXPECT_NE(missing.find("(ｴﾗｰ 2) (ｹｰﾌﾞﾙと COM 番号を確認して下さい)"), std::string::npos)
-        << missing;
-    const std::string busy = openFailureText("COM2", ERROR_ACCESS_DENIED);
-    EXPECT_NE(busy.find("(ｴﾗｰ 5) (他のﾌﾟﾛｸﾞﾗﾑが使用中です)"), std::string::npos) << busy;
+    const struct {
+        DWORD error;
+        PortProblem problem;
+        const char* ending;
+    } cases[] = {
+        {ERROR_FILE_NOT_FOUND, PortProblem::NotFound, "(ｴﾗｰ 2) (ｹｰﾌﾞﾙと COM 番号を確認して下さい)"},
+        {ERROR_PATH_NOT_FOUND, PortProblem::NotFound, "(ｴﾗｰ 3) (ｹｰﾌﾞﾙと COM 番号を確認して下さい)"},
+        {ERROR_ACCESS_DENIED, PortProblem::InUse, "(ｴﾗｰ 5) (他のﾌﾟﾛｸﾞﾗﾑが使用中です)"},
+        {ERROR_SHARING_VIOLATION, PortProblem::InUse, "(ｴﾗｰ 32) (他のﾌﾟﾛｸﾞﾗﾑが使用中です)"},
+        {ERROR_GEN_FAILURE, PortProblem::Other, "(ｴﾗｰ 31)"},
+    };
+    for (const auto& [error, problem, ending] : cases) {
+        EXPECT_EQ(portProblemFor(error), problem) << error;
+        const std::string text = openFailureText("COM7", error);
+        EXPECT_EQ(text.rfind("COM7: ", 0), 0u) << text;
+        EXPECT_TRUE(text.ends_with(ending)) << text;
+    }
     EXPECT_EQ(systemErrorText(0xE0001234).find("(ｴﾗｰ 3758101044)"), 0u);
 }
 
