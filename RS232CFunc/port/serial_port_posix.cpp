@@ -158,7 +158,16 @@ public:
         }
         ::ioctl(fd, TIOCEXCL);
         fd_ = fd;
+        overrunsAtOpen_ = driverOverruns(fd_);
         return true;
+    }
+
+    // The driver counts since it started; this port counts what it lost while it was open,
+    // across reopens.
+    std::int64_t overruns() override {
+        if (fd_ < 0 || overrunsAtOpen_ < 0) return overrunsBefore_;
+        const std::int64_t now = driverOverruns(fd_);
+        return now < overrunsAtOpen_ ? overrunsBefore_ : overrunsBefore_ + now - overrunsAtOpen_;
     }
 
     std::string problem() const override { return problem_; }
@@ -167,6 +176,7 @@ public:
 
     void close() override {
         if (fd_ < 0) return;
+        overrunsBefore_ = overruns();
         ::ioctl(fd_, TIOCNXCL);  // exclusivity outlives us when another holder keeps the tty
         ::close(fd_);
         fd_ = -1;
@@ -275,6 +285,8 @@ private:
     std::string device_;
     std::string problem_;
     int readTimeoutMs_ = -1;
+    std::int64_t overrunsAtOpen_ = -1;
+    std::int64_t overrunsBefore_ = 0;
     WakePipe wake_;  // until the time-outs are applied a read waits for its byte
 };
 

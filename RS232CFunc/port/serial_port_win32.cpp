@@ -238,6 +238,9 @@ public:
         return static_cast<int>(filled) + got;
     }
 
+    // Counted on the receive thread, which alone queries and reads the port.
+    std::int64_t overruns() override { return overruns_; }
+
     std::string problem() const override {
         std::lock_guard lock(mutex_);
         return problem_;
@@ -275,7 +278,13 @@ private:
         DWORD errors = 0;
         COMSTAT status{};
         if (!::ClearCommError(handle_, &errors, &status)) return std::nullopt;
+        countOverrun(errors);
         return status.cbInQue;
+    }
+
+    // Each time the driver says its queue or the UART overran since the last look.
+    void countOverrun(DWORD commErrors) {
+        if ((commErrors & (CE_OVERRUN | CE_RXOVER)) != 0) ++overruns_;
     }
 
     // Bytes read (0 when nothing came, or the read failed in a way that passes); -1 when the
@@ -316,6 +325,7 @@ private:
         failure.readError = readError;
         COMSTAT status{};
         failure.statusAnswered = ::ClearCommError(handle_, &failure.commErrors, &status) != FALSE;
+        countOverrun(failure.commErrors);
         failure.statusWorks = statusWorks_;
         const std::wstring name = dosDeviceName(win32DeviceName(device_));
         if (!name.empty()) {
@@ -356,6 +366,7 @@ private:
     }
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::int64_t overruns_ = 0;
     std::string device_;
     bool statusWorks_ = false;
     FruitlessReads fruitless_;

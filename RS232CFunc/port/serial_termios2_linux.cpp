@@ -1,6 +1,7 @@
 #include "RS232CFunc/port/serial_termios2_linux.h"
 
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 namespace vennick {
@@ -20,6 +21,12 @@ BitRates currentBitRates(int fd) {
     if (::ioctl(fd, TCGETS2, &settings) != 0) return {};
     return {static_cast<std::int32_t>(settings.c_ispeed),
             static_cast<std::int32_t>(settings.c_ospeed)};
+}
+
+std::int64_t driverOverruns(int fd) {
+    struct serial_icounter_struct counts {};
+    if (::ioctl(fd, TIOCGICOUNT, &counts) != 0) return -1;
+    return static_cast<std::int64_t>(counts.overrun) + counts.buf_overrun;
 }
 
 }  // namespace vennick

@@ -85,7 +85,6 @@ private:
     // Reports the loss, then reopens the device once per interval until it is back or a stop
     // is requested. `cutOff` is the line the failure interrupted.
     void recoverPort(const FramedLine& cutOff);
-    bool reopen();
     // Between reads from the port: the sink takes the lines read so far, the driver's overruns
     // are looked at now and then, and reading waits while the sink has no room.
     bool readyToRead();
@@ -188,21 +187,12 @@ void TMyThread::Worker::recoverPort(const FramedLine& cutOff) {
     sink_->statusReported(kPortLost);
     port_->close();
     while (!stopRequestedWithin(options_.reconnectIntervalMs)) {
-        if (reopen()) {
-            // Settings the reopened port refuses are said again; they matter more than the news
-            // that it is back.
-            const std::string refused = port_->problem();
-            sink_->statusReported(refused.empty() ? kPortBack : refused);
-            return;
-        }
+        if (!port_->open(options_.device)) continue;
+        const std::string refused = configurePort(*port_, options_.line);
+        sink_->statusReported(kPortBack);
+        if (!refused.empty()) sink_->statusReported(refused);  // after the news, so it stays
+        return;
     }
-}
-
-bool TMyThread::Worker::reopen() {
-    if (!port_->open(options_.device)) return false;
-    port_->applyLineSettings(options_.line);
-    port_->applyTimeouts();
-    return true;
 }
 
 bool TMyThread::Worker::stopRequestedWithin(int ms) {

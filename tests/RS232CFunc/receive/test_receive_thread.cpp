@@ -101,12 +101,13 @@ protected:
     void SetUp() override { startReceiving(); }
 
     // `waitMs`: how long the thread's own waits last before it looks at the stop again.
-    void startReceiving(int reconnectIntervalMs = 20, int waitMs = 500) {
+    void startReceiving(int reconnectIntervalMs = 20, int waitMs = 500,
+                        LineSettings line = LineSettings{}) {
         auto port = createSerialPort();
         ASSERT_TRUE(port->open(link_));
-        port->applyLineSettings(LineSettings{});
+        port->applyLineSettings(line);
         port->applyTimeouts();
-        TMyThread::Options options{link_, LineSettings{}, reconnectIntervalMs, waitMs, waitMs};
+        TMyThread::Options options{link_, line, reconnectIntervalMs, waitMs, waitMs};
         thread_ = std::make_unique<TMyThread>(std::move(port), options, sinkRef());
         thread_->start();
     }
@@ -295,6 +296,21 @@ TEST_F(ReceiveThreadTest, LostPortIsReportedReopenedAndReceptionGoesOn) {
     ASSERT_EQ(::tcgetattr(instrument_.deviceFd(), &seen), 0);
     EXPECT_EQ(seen.c_lflag & ICANON, 0u);
     EXPECT_EQ(seen.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+}
+
+// A pseudo-terminal keeps 8 data bits without parity: what the reopened port refuses is said
+// again, after the news that it is back.
+TEST_F(ReceiveThreadTest, SettingsTheReopenedPortRefusesAreSaidAgain) {
+    thread_.reset();
+    LineSettings sevenEven;
+    sevenEven.dataBits = 7;
+    sevenEven.parity = Parity::Even;
+    startReceiving(20, 500, sevenEven);
+    instrument_.hangUp();
+    ASSERT_EQ(applyStatus(), kPortLost);
+    instrument_.comeBack();
+    ASSERT_EQ(applyStatus(), kPortBack);
+    EXPECT_EQ(applyStatus(), link_ + ": ﾃﾞｰﾀﾋﾞｯﾄ 7、ﾊﾟﾘﾃｨ Even は使えません");
 }
 
 TEST_F(ReceiveThreadTest, StopWhileWaitingForTheLostPortEndsPromptly) {
