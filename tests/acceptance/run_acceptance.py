@@ -517,8 +517,8 @@ def scenario_fault_device_hang_up(case):
 @runs_on("linux", "wine")
 def scenario_fault_adapter_pulled_and_replugged(case):
     """The device sends 1 CR LF EOT and 45; the adapter is pulled (the device name goes too),
-    stays away 2 s and is plugged back on a new line: the line from before, the 45 it cut off,
-    and those sent after are all in the files."""
+    stays away 2 s and is plugged back on a new line: the line from before and those sent after
+    are all in the files; the 45 the pull cut off is no reading and is not."""
     link = case.link("ttyUSBVennick")
     instrument = case.instrument(link)
     program = monitoring(case, link, wait_index=1)
@@ -532,14 +532,14 @@ def scenario_fault_adapter_pulled_and_replugged(case):
     instrument.come_back()
     time.sleep(2.5)
     instrument.send(b"2\r\n\x04")
-    wait_for(lambda: count_logged_lines(case.logs) >= 3, 15, "the line after the replug",
+    wait_for(lambda: count_logged_lines(case.logs) >= 2, 15, "the line after the replug",
              interval=0.1)
     instrument.send(b"3\r\n\x04")
-    wait_for(lambda: count_logged_lines(case.logs) >= 4, 10, "the second line after the replug",
+    wait_for(lambda: count_logged_lines(case.logs) >= 3, 10, "the second line after the replug",
              interval=0.1)
     case.shot("after-replug", program.window)
     found = logged_lines(case.logs)
-    assert found == [b"1", b"45", b"2", b"3"], f"the files hold {found}"
+    assert found == [b"1", b"2", b"3"], f"the files hold {found}"
 
 
 def scenario_fault_simulator_hangs_up(case):
