@@ -27,7 +27,7 @@ class SerialPort;
 
 // What the main window needs from outside; tests replace the boxes, the clock and the pauses.
 // Repaints of a fast stream are coalesced to this period.
-inline constexpr int kViewFlushPeriodMs = 250;
+inline constexpr int kViewFlushPeriodMs = 200;
 // At a confirmed close the lines still held are written for at most this long; what is left
 // then stays in the journal for the next start.
 inline constexpr int kCloseWriteLimitMs = 800;

@@ -19,10 +19,10 @@ std::intptr_t asInteger(HANDLE handle) {
 
 const std::intptr_t kNoHandle = asInteger(INVALID_HANDLE_VALUE);
 
-// Share mode 0: a second process cannot open the journal while this one holds it. Write-through
-// keeps each flush to one trip to the disk.
+// Shared for reading only: a second process cannot open the journal for writing while this one
+// holds it, but it may look at it. Write-through keeps each flush to one trip to the disk.
 HANDLE openExclusive(const std::wstring& path, DWORD access, DWORD disposition) {
-    return ::CreateFileW(path.c_str(), access, 0, nullptr, disposition,
+    return ::CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
 }
 

@@ -97,6 +97,7 @@ void writeJournalLeftOver(Journal& journal, const WaitingStore* waiting,
                 return true;
             });
     }
+    writer.release();  // the file is the collectors' now
     recovery.tell(notifier);
 }
 

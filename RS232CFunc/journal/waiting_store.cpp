@@ -98,6 +98,13 @@ std::vector<WaitingLine> readSegment(const std::string& path) {
     return bytes ? decodeLines(*bytes) : std::vector<WaitingLine>{};
 }
 
+// The segment being appended to is read through the store's own handle: on Windows no other
+// may open it meanwhile.
+std::vector<WaitingLine> readOpenSegment(JournalFile& file) {
+    const auto bytes = file.readAll();
+    return bytes ? decodeLines(*bytes) : std::vector<WaitingLine>{};
+}
+
 }  // namespace
 
 std::unique_ptr<WaitingStore> WaitingStore::open(const std::string& journalPath,
@@ -426,7 +433,8 @@ std::vector<WaitingLine> WaitingStore::readLines(std::uint64_t from, std::uint64
     std::size_t bytes = 0;
     for (const Segment& segment : segments) {
         if (segment.last < from || segment.first > to) continue;
-        for (WaitingLine& line : readSegment(segment.path)) {
+        const bool isOpen = open_ && segment.path == segments.back().path;
+        for (WaitingLine& line : isOpen ? readOpenSegment(*open_) : readSegment(segment.path)) {
             if (line.number < from || line.number > to) continue;
             if (!lines.empty() && line.number != lines.back().number + 1) return lines;
             bytes += memoryCost(line.event);

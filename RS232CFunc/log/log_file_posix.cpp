@@ -143,21 +143,30 @@ void LogFileAppender::release() {
 
 // A batch of the name held goes on at the end the held file had, as long as the name still
 // leads to that file (a collector may have moved it away meanwhile).
-bool LogFileAppender::append(const std::string& path, std::string_view bytes,
-                             const BeforeWrite& beforeWrite) {
+std::optional<bool> LogFileAppender::appendToHeld(const std::string& path, std::string_view bytes,
+                                                  const BeforeWrite& beforeWrite) {
+    if (!held_->fd.valid() || held_->path != path) return std::nullopt;
     struct stat status {};
-    const bool seen = ::lstat(path.c_str(), &status) == 0;
-    if (held_->fd.valid() && held_->path == path && seen && status.st_dev == held_->device &&
-        status.st_ino == held_->inode) {
-        if (beforeWrite) beforeWrite(held_->size);
-        if (appendAt(held_->fd.get(), held_->size, bytes)) {
-            held_->size += static_cast<off_t>(bytes.size());
-            return true;
-        }
+    if (::lstat(path.c_str(), &status) != 0 || status.st_dev != held_->device ||
+        status.st_ino != held_->inode) {
         release();
-        return false;
+        return std::nullopt;
+    }
+    if (beforeWrite) beforeWrite(held_->size);
+    if (appendAt(held_->fd.get(), held_->size, bytes)) {
+        held_->size += static_cast<off_t>(bytes.size());
+        return true;
     }
     release();
+    return false;
+}
+
+bool LogFileAppender::append(const std::string& path, std::string_view bytes,
+                             const BeforeWrite& beforeWrite) {
+    if (const std::optional<bool> landed = appendToHeld(path, bytes, beforeWrite)) return *landed;
+    release();
+    struct stat status {};
+    const bool seen = ::lstat(path.c_str(), &status) == 0;
     if (!seen && errno == ENOENT) {
         switch (writeNewFile(path, bytes, beforeWrite, *held_)) {
             case NewFile::Written:

@@ -103,20 +103,27 @@ void LogFileAppender::release() {
 // The existing file (or one made here when the new-file route is not available) gets the batch
 // at its end; a failure cuts the tail back, or removes the file this call made. Share mode 0: a
 // file another program holds open makes this fail instead of interleaving.
-bool LogFileAppender::append(const std::string& path, std::string_view bytes,
-                             const BeforeWrite& beforeWrite) {
-    const std::wstring widePath = utf8ToWide(path);
-    if (widePath.empty()) return false;
-    if (held_->file != INVALID_HANDLE_VALUE && held_->path == widePath) {
-        if (beforeWrite) beforeWrite(static_cast<std::int64_t>(held_->size));
-        if (appendAt(held_->file, held_->size, bytes)) {
-            held_->size += bytes.size();
-            return true;
-        }
-        release();
-        return false;
+// The held file cannot have been moved away: nobody else may open it meanwhile.
+std::optional<bool> LogFileAppender::appendToHeld(const std::string& path, std::string_view bytes,
+                                                  const BeforeWrite& beforeWrite) {
+    if (held_->file == INVALID_HANDLE_VALUE || held_->path != utf8ToWide(path)) {
+        return std::nullopt;
+    }
+    if (beforeWrite) beforeWrite(static_cast<std::int64_t>(held_->size));
+    if (appendAt(held_->file, held_->size, bytes)) {
+        held_->size += bytes.size();
+        return true;
     }
     release();
+    return false;
+}
+
+bool LogFileAppender::append(const std::string& path, std::string_view bytes,
+                             const BeforeWrite& beforeWrite) {
+    if (const std::optional<bool> landed = appendToHeld(path, bytes, beforeWrite)) return *landed;
+    release();
+    const std::wstring widePath = utf8ToWide(path);
+    if (widePath.empty()) return false;
     if (::GetFileAttributesW(widePath.c_str()) == INVALID_FILE_ATTRIBUTES &&
         ::GetLastError() == ERROR_FILE_NOT_FOUND) {
         switch (writeNewFile(widePath, bytes, beforeWrite)) {

@@ -46,21 +46,35 @@ std::string LogWriter::fallbackDirectory() const {
     return executableDir_ + pathSeparator() + "log";
 }
 
+// The configured directory while it exists, else the fallback, made when missing.
+std::string LogWriter::usableDirectory(const std::string& logDirectory) const {
+    if (directoryExists(logDirectory)) return logDirectory;
+    const std::string fallback = fallbackDirectory();
+    // Another process may create it between the test and the attempt: that is no failure.
+    if (!directoryExists(fallback) && !createDirectory(fallback) && !directoryExists(fallback)) {
+        throw AppError("Cannot create " + fallback);
+    }
+    return fallback;
+}
+
 std::optional<std::string> LogWriter::write(const std::string& logDirectory,
                                             std::string_view text) {
-    const bool configuredExists = directoryExists(logDirectory);
-    const std::string directory = configuredExists ? logDirectory : fallbackDirectory();
-    // Another process may create it between the test and the attempt: that is no failure.
-    if (!configuredExists && !directoryExists(directory) && !createDirectory(directory) &&
-        !directoryExists(directory)) {
-        throw AppError("Cannot create " + directory);
-    }
-    const std::string path = directory + pathSeparator() + logFileName(clock_());
+    const std::string name = logFileName(clock_());
     const std::string bytes = utf8ToCp932(text);
-    const auto tellGuard = [&](std::int64_t sizeBefore) {
-        if (guard_) guard_->beforeAppend(path, sizeBefore, bytes, text.size());
+    const auto guardFor = [&](const std::string& path) {
+        return [this, &path, &bytes, &text](std::int64_t sizeBefore) {
+            if (guard_) guard_->beforeAppend(path, sizeBefore, bytes, text.size());
+        };
     };
-    if (!appender_->append(path, bytes, tellGuard)) return std::nullopt;
+    // The file of the last batch, still there in the configured directory: that directory is
+    // there too (the many batches of one second need no look at it).
+    const std::string held = logDirectory + pathSeparator() + name;
+    if (const std::optional<bool> landed = appender_->appendToHeld(held, bytes, guardFor(held))) {
+        if (!*landed) return std::nullopt;
+        return held;
+    }
+    const std::string path = usableDirectory(logDirectory) + pathSeparator() + name;
+    if (!appender_->append(path, bytes, guardFor(path))) return std::nullopt;
     return path;
 }
 

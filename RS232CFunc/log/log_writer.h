@@ -41,6 +41,10 @@ public:
 
     bool append(const std::string& path, std::string_view bytes,
                 const BeforeWrite& beforeWrite = {});
+    // The same for the file held from the last batch, when `path` is still that file; nothing
+    // otherwise (and the file is let go).
+    std::optional<bool> appendToHeld(const std::string& path, std::string_view bytes,
+                                     const BeforeWrite& beforeWrite = {});
     // Lets go of the file held open.
     void release();
 
@@ -85,6 +89,8 @@ public:
     void release() { appender_->release(); }
 
 private:
+    std::string usableDirectory(const std::string& logDirectory) const;
+
     std::string executableDir_;
     LocalClock clock_;
     LogWriteGuard* guard_ = nullptr;

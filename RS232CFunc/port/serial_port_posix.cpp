@@ -229,8 +229,12 @@ public:
     void interruptWait() override { wake_.interrupt(); }
 
     // Waiting first costs no more when input is there, and saves a read that finds nothing.
+    // Input is usually there already (the receive thread waited for it): reading first saves
+    // a poll; only a read that finds nothing waits.
     int read(std::span<std::uint8_t> into) override {
         if (fd_ < 0) return -1;
+        const int got = readWaiting(into);
+        if (got != 0) return got;
         switch (waitForInput(readTimeoutMs_)) {
             case Wait::TimedOut:
                 return 0;
@@ -239,16 +243,22 @@ public:
             case Wait::Ready:
                 break;
         }
+        return readWaiting(into);
+    }
+
+private:
+    // What is waiting; 0 when nothing is, -1 when the line hung up or failed. Raw mode with
+    // VMIN 1 on a non-blocking descriptor: an empty queue reads as EAGAIN, an end of file as 0.
+    int readWaiting(std::span<std::uint8_t> into) {
         for (;;) {
             const ssize_t got = ::read(fd_, into.data(), into.size());
             if (got > 0) return static_cast<int>(got);
-            if (got == 0) return -1;  // readable but nothing to read: the line hung up
+            if (got == 0) return -1;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
             if (errno != EINTR) return -1;
         }
     }
 
-private:
     bool refused(int error) {
         problem_ = openFailureText(device_, static_cast<SystemError>(error));
         return false;

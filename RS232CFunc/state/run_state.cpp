@@ -54,9 +54,12 @@ void RunState::receiveStarted() {
 
 void RunState::receive(std::vector<LineEvent>& lines) {
     const Lock lock(mutex_);
+    // Only this lock's holders add to the queue or take from it: asked once, kept up to date.
+    bool waiting = !waiting_.empty();
     for (LineEvent& line : lines) {
-        if (!waiting_.empty() || listFull()) {
+        if (waiting || listFull()) {
             waiting_.push(std::move(line));
+            waiting = true;
             noteLimit();
         } else {
             applyLine(line);
