@@ -32,11 +32,22 @@ bool createFolder(const std::string& folder) {
 
 }  // namespace
 
+std::string systemBinaryFolder() {
+#ifdef VENNICK_SYSTEM_BINDIR
+    return VENNICK_SYSTEM_BINDIR;
+#else
+    return {};
+#endif
+}
+
 ProgramFiles programFilesFor(const std::string& executable, const UserFolders& user,
                              const WritableTest& writable) {
     const std::string executableDir = directoryOf(executable);
     const bool userKnown = !user.settings.empty() && !user.state.empty() && !user.documents.empty();
-    if (!userKnown || writable(executableDir.empty() ? "." : executableDir)) {
+    // Installed for everyone is never portable, also for root, who may write anywhere.
+    const std::string system = systemBinaryFolder();
+    const bool installed = !system.empty() && executableDir == system + pathSeparator();
+    if (!userKnown || (!installed && writable(executableDir.empty() ? "." : executableDir))) {
         return {.iniPath = iniPathFor(executable),
                 .journalPath = journalPathFor(executable),
                 .logBase = executableDir,

@@ -31,9 +31,13 @@ struct ProgramFiles {
 
 using WritableTest = std::function<bool(const std::string& directory)>;
 
-// Beside the executable whenever its folder is writable (a portable copy, the build tree);
-// otherwise, with the same file names, in the user's folders under "Vennick". Without user
-// folders the files stay beside the executable.
+// Where a system-wide install puts the program (the Debian package's /usr/bin); empty where
+// there is none (Windows).
+std::string systemBinaryFolder();
+
+// Beside the executable whenever its folder is writable (a portable copy, the build tree) and
+// is not the system-wide install's; otherwise, with the same file names, in the user's folders
+// under "Vennick". Without user folders the files stay beside the executable.
 ProgramFiles programFilesFor(const std::string& executable, const UserFolders& user,
                              const WritableTest& writable);
 

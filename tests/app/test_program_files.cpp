@@ -53,6 +53,15 @@ TEST(ProgramFiles, GoToTheUsersFoldersBesideAReadOnlyExecutable) {
                                         path({"home", "op", "Vennick"})}));
 }
 
+// Root may write into /usr/bin: an installed copy still keeps its files in the user's folders.
+TEST(ProgramFiles, AnInstalledCopyIsNeverPortable) {
+    const std::string system = systemBinaryFolder();
+    if (system.empty()) GTEST_SKIP() << "no system-wide install here";
+    const ProgramFiles files = programFilesFor(system + pathSeparator() + "Vennick", kUser,
+                                               [](auto&) { return true; });
+    EXPECT_EQ(files.iniPath, path({"home", "op", ".config", "Vennick", "Vennick.INI"}));
+}
+
 TEST(ProgramFiles, KeepTheExecutablesNameAndOneFolderForSettingsAndState) {
     const UserFolders windows{
         .settings = path({"Local"}), .state = path({"Local"}), .documents = path({"Documents"})};
