@@ -119,7 +119,20 @@ TEST_F(FormMainTest, ClosingWhileMonitoringAsksAndNoKeepsReceiving) {
     EXPECT_EQ(status(), QStringLiteral("終了中...."));
 }
 
-TEST_F(FormMainTest, ErrorOnWriteShowsOneErrorBoxAndKeepsTheLines) {
+// A confirmed close writes what the window holds, as "書込" would, so that the file is named
+// after the time the lines came, not after the next start's.
+TEST_F(FormMainTest, AConfirmedCloseWritesTheLinesStillInTheWindow) {
+    open("RadioWaitTimeIndex=0\r\n");
+    startMonitoring();
+    send("1\r2\r3\r");
+    ASSERT_TRUE(waitFor([&] { return form_->runState().lineCount() == 3; }));
+    notifier_.answers.push_back(true);
+    EXPECT_TRUE(form_->close());
+    EXPECT_EQ(readBytes(dir_ / "logs" / "09_05_07.TXT"), "1\r\n2\r\n3\r\n");
+    EXPECT_EQ(form_->runState().lineCount(), 0);
+}
+
+TEST_F(FormMainTest, DirectoryErrorOnWriteShowsOneErrorBoxAndKeepsTheLines) {
     writeIni("RadioWaitTimeIndex=0\r\n");
     fs::remove(dir_ / "logs");
     std::ofstream(dir_ / "log") << "a file where the fallback directory would go";
