@@ -97,7 +97,6 @@ void writeJournalLeftOver(Journal& journal, const WaitingStore* waiting,
                 return true;
             });
     }
-    writer.release();  // the file is the collectors' now
     recovery.tell(notifier);
 }
 

@@ -13,15 +13,6 @@
 
 namespace vennick {
 
-// The file a batch went into, held open (and locked) for the next batch of the same name.
-struct LogFileAppender::Held {
-    std::string path;
-    posix::UniqueFd fd{-1};
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-};
-
 namespace {
 
 // A private name beside the final one that the collecting programs ignore (no ".TXT").
@@ -38,16 +29,13 @@ int createTemporary(const std::string& directory, std::string& temporaryPath) {
 
 enum class NewFile { Written, Failed, NameTaken, Unavailable };
 
-using Held = LogFileAppender::Held;
-
 // A new file appears under its final name only complete and flushed, so a process killed
-// halfway never leaves a partial batch where the collectors look. link() never overwrites. The
-// file stays open in `held` when it was written.
+// halfway never leaves a partial batch where the collectors look. link() never overwrites.
 NewFile writeNewFile(const std::string& path, std::string_view bytes,
-                     const LogFileAppender::BeforeWrite& beforeWrite, Held& held) {
+                     const BeforeWrite& beforeWrite) {
     const std::string directory = posix::parentDirectory(path);
     std::string temporary;
-    posix::UniqueFd fd(createTemporary(directory, temporary));
+    const posix::UniqueFd fd(createTemporary(directory, temporary));
     if (!fd.valid()) return NewFile::Unavailable;
     if (beforeWrite) beforeWrite(-1);
     if (!posix::writeAllAt(fd.get(), bytes, 0) || !posix::syncData(fd.get())) {
@@ -61,10 +49,6 @@ NewFile writeNewFile(const std::string& path, std::string_view bytes,
     if (!posix::syncDirectory(directory)) {
         ::unlink(path.c_str());
         return NewFile::Failed;
-    }
-    struct stat status {};
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(fd.get(), &status) == 0) {
-        held = {path, std::move(fd), status.st_dev, status.st_ino, status.st_size};
     }
     return NewFile::Written;
 }
@@ -103,12 +87,11 @@ bool appendAt(int fd, off_t size, std::string_view bytes) {
 }
 
 // The existing file (or one made here when the new-file route is not available) gets the
-// batch at its end; a failure cuts the tail back, or removes the file this call made. The file
-// stays open in `held` when the batch landed.
+// batch at its end; a failure cuts the tail back, or removes the file this call made.
 bool appendInPlace(const std::string& path, std::string_view bytes, bool seen,
-                   const LogFileAppender::BeforeWrite& beforeWrite, Held& held) {
+                   const BeforeWrite& beforeWrite) {
     bool created = false;
-    posix::UniqueFd fd(openForWriting(path, seen, created));
+    const posix::UniqueFd fd(openForWriting(path, seen, created));
     if (!fd.valid()) return false;
     struct stat status {};
     const bool usable =
@@ -117,8 +100,6 @@ bool appendInPlace(const std::string& path, std::string_view bytes, bool seen,
     if (usable && beforeWrite) beforeWrite(created ? -1 : originalSize);
     if (usable && appendAt(fd.get(), originalSize, bytes) &&
         (!created || posix::syncDirectory(posix::parentDirectory(path)))) {
-        held = {path, std::move(fd), status.st_dev, status.st_ino,
-                originalSize + static_cast<off_t>(bytes.size())};
         return true;
     }
     if (created) ::unlink(path.c_str());
@@ -134,41 +115,12 @@ TimeOfDay systemLocalTime() {
     return {local.tm_hour, local.tm_min, local.tm_sec};
 }
 
-LogFileAppender::LogFileAppender() : held_(std::make_unique<Held>()) {}
-LogFileAppender::~LogFileAppender() = default;
-
-void LogFileAppender::release() {
-    *held_ = Held{};
-}
-
-// A batch of the name held goes on at the end the held file had, as long as the name still
-// leads to that file (a collector may have moved it away meanwhile).
-std::optional<bool> LogFileAppender::appendToHeld(const std::string& path, std::string_view bytes,
-                                                  const BeforeWrite& beforeWrite) {
-    if (!held_->fd.valid() || held_->path != path) return std::nullopt;
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0 || status.st_dev != held_->device ||
-        status.st_ino != held_->inode) {
-        release();
-        return std::nullopt;
-    }
-    if (beforeWrite) beforeWrite(held_->size);
-    if (appendAt(held_->fd.get(), held_->size, bytes)) {
-        held_->size += static_cast<off_t>(bytes.size());
-        return true;
-    }
-    release();
-    return false;
-}
-
-bool LogFileAppender::append(const std::string& path, std::string_view bytes,
-                             const BeforeWrite& beforeWrite) {
-    if (const std::optional<bool> landed = appendToHeld(path, bytes, beforeWrite)) return *landed;
-    release();
+bool appendToFileDurably(const std::string& path, std::string_view bytes,
+                         const BeforeWrite& beforeWrite) {
     struct stat status {};
     const bool seen = ::lstat(path.c_str(), &status) == 0;
     if (!seen && errno == ENOENT) {
-        switch (writeNewFile(path, bytes, beforeWrite, *held_)) {
+        switch (writeNewFile(path, bytes, beforeWrite)) {
             case NewFile::Written:
                 return true;
             case NewFile::Failed:
@@ -178,7 +130,7 @@ bool LogFileAppender::append(const std::string& path, std::string_view bytes,
                 break;
         }
     }
-    return appendInPlace(path, bytes, seen, beforeWrite, *held_);
+    return appendInPlace(path, bytes, seen, beforeWrite);
 }
 
 }  // namespace vennick

@@ -47,7 +47,7 @@ bool appendAt(HANDLE file, std::uint64_t size, std::string_view bytes) {
 // A new file appears under its final name only complete and flushed, so a process killed
 // halfway never leaves a partial batch where the collectors look. The move never replaces.
 NewFile writeNewFile(const std::wstring& path, std::string_view bytes,
-                     const LogFileAppender::BeforeWrite& beforeWrite) {
+                     const BeforeWrite& beforeWrite) {
     std::wstring temporary;
     const HANDLE file = createTemporary(directoryPart(path), temporary);
     if (file == INVALID_HANDLE_VALUE) return NewFile::Unavailable;
@@ -68,21 +68,28 @@ NewFile writeNewFile(const std::wstring& path, std::string_view bytes,
                                                                        : NewFile::Unavailable;
 }
 
-}  // namespace
-
-// The file a batch went into, held open without sharing (so nobody moves it away meanwhile)
-// for the next batch of the same name.
-struct LogFileAppender::Held {
-    std::wstring path;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    std::uint64_t size = 0;
-
-    void close() {
-        if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
-        path.clear();
+// The existing file (or one made here when the new-file route is not available) gets the batch
+// at its end; a failure cuts the tail back, or removes the file this call made. Share mode 0: a
+// file another program holds open makes this fail instead of interleaving.
+bool appendInPlace(const std::wstring& path, std::string_view bytes,
+                   const BeforeWrite& beforeWrite) {
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    LARGE_INTEGER size{};
+    bool landed = false;
+    if (::GetFileSizeEx(file, &size)) {
+        const auto originalSize = static_cast<std::uint64_t>(size.QuadPart);
+        if (beforeWrite) beforeWrite(existed ? static_cast<std::int64_t>(originalSize) : -1);
+        landed = appendAt(file, originalSize, bytes);
     }
-};
+    ::CloseHandle(file);  // the bytes are on the disk already when they landed
+    if (!landed && !existed) ::DeleteFileW(path.c_str());
+    return landed;
+}
+
+}  // namespace
 
 TimeOfDay systemLocalTime() {
     SYSTEMTIME now{};
@@ -90,38 +97,8 @@ TimeOfDay systemLocalTime() {
     return {now.wHour, now.wMinute, now.wSecond};
 }
 
-LogFileAppender::LogFileAppender() : held_(std::make_unique<Held>()) {}
-
-LogFileAppender::~LogFileAppender() {
-    held_->close();
-}
-
-void LogFileAppender::release() {
-    held_->close();
-}
-
-// The existing file (or one made here when the new-file route is not available) gets the batch
-// at its end; a failure cuts the tail back, or removes the file this call made. Share mode 0: a
-// file another program holds open makes this fail instead of interleaving.
-// The held file cannot have been moved away: nobody else may open it meanwhile.
-std::optional<bool> LogFileAppender::appendToHeld(const std::string& path, std::string_view bytes,
-                                                  const BeforeWrite& beforeWrite) {
-    if (held_->file == INVALID_HANDLE_VALUE || held_->path != utf8ToWide(path)) {
-        return std::nullopt;
-    }
-    if (beforeWrite) beforeWrite(static_cast<std::int64_t>(held_->size));
-    if (appendAt(held_->file, held_->size, bytes)) {
-        held_->size += bytes.size();
-        return true;
-    }
-    release();
-    return false;
-}
-
-bool LogFileAppender::append(const std::string& path, std::string_view bytes,
-                             const BeforeWrite& beforeWrite) {
-    if (const std::optional<bool> landed = appendToHeld(path, bytes, beforeWrite)) return *landed;
-    release();
+bool appendToFileDurably(const std::string& path, std::string_view bytes,
+                         const BeforeWrite& beforeWrite) {
     const std::wstring widePath = utf8ToWide(path);
     if (widePath.empty()) return false;
     if (::GetFileAttributesW(widePath.c_str()) == INVALID_FILE_ATTRIBUTES &&
@@ -136,24 +113,7 @@ bool LogFileAppender::append(const std::string& path, std::string_view bytes,
                 break;
         }
     }
-    const HANDLE file = ::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
-    LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file, &size)) {
-        ::CloseHandle(file);
-        return false;
-    }
-    const auto originalSize = static_cast<std::uint64_t>(size.QuadPart);
-    if (beforeWrite) beforeWrite(existed ? static_cast<std::int64_t>(originalSize) : -1);
-    if (appendAt(file, originalSize, bytes)) {
-        *held_ = Held{widePath, file, originalSize + bytes.size()};
-        return true;
-    }
-    ::CloseHandle(file);
-    if (!existed) ::DeleteFileW(widePath.c_str());
-    return false;
+    return appendInPlace(widePath, bytes, beforeWrite);
 }
 
 }  // namespace vennick

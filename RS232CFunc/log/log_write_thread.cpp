@@ -11,9 +11,6 @@
 namespace vennick {
 namespace {
 
-// How long the file of the last batch stays open for the next one of the same name.
-constexpr auto kHoldFileMs = std::chrono::milliseconds(100);
-
 struct Job {
     std::string directory;
     std::string text;
@@ -37,19 +34,11 @@ struct LogWriteThread::Shared {
     explicit Shared(LogWriter logWriter) : writer(std::move(logWriter)) {}
 
     void run() {
-        const auto jobOrStop = [this] { return stop || next.has_value(); };
         for (;;) {
             std::optional<Job> job;
             {
                 std::unique_lock lock(mutex);
-                if (!changed.wait_for(lock, kHoldFileMs, jobOrStop)) {
-                    // The stream has paused: the file of the last batch is let go, so that
-                    // other programs may open it.
-                    lock.unlock();
-                    writer.release();
-                    lock.lock();
-                    changed.wait(lock, jobOrStop);
-                }
+                changed.wait(lock, [this] { return stop || next.has_value(); });
                 if (!next) break;
                 job = std::move(next);
                 next.reset();

@@ -23,10 +23,6 @@ void appendTwoDigits(std::string& text, int value) {
 
 }  // namespace
 
-bool appendToFileDurably(const std::string& path, std::string_view bytes) {
-    return LogFileAppender().append(path, bytes);
-}
-
 std::string logFileName(TimeOfDay time) {
     std::string name;
     name.reserve(12);
@@ -59,22 +55,13 @@ std::string LogWriter::usableDirectory(const std::string& logDirectory) const {
 
 std::optional<std::string> LogWriter::write(const std::string& logDirectory,
                                             std::string_view text) {
-    const std::string name = logFileName(clock_());
+    const std::string path =
+        usableDirectory(logDirectory) + pathSeparator() + logFileName(clock_());
     const std::string bytes = utf8ToCp932(text);
-    const auto guardFor = [&](const std::string& path) {
-        return [this, &path, &bytes, &text](std::int64_t sizeBefore) {
-            if (guard_) guard_->beforeAppend(path, sizeBefore, bytes, text.size());
-        };
+    const auto tellGuard = [&](std::int64_t sizeBefore) {
+        if (guard_) guard_->beforeAppend(path, sizeBefore, bytes, text.size());
     };
-    // The file of the last batch, still there in the configured directory: that directory is
-    // there too (the many batches of one second need no look at it).
-    const std::string held = logDirectory + pathSeparator() + name;
-    if (const std::optional<bool> landed = appender_->appendToHeld(held, bytes, guardFor(held))) {
-        if (!*landed) return std::nullopt;
-        return held;
-    }
-    const std::string path = usableDirectory(logDirectory) + pathSeparator() + name;
-    if (!appender_->append(path, bytes, guardFor(path))) return std::nullopt;
+    if (!appendToFileDurably(path, bytes, tellGuard)) return std::nullopt;
     return path;
 }
 

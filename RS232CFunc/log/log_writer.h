@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,37 +22,15 @@ TimeOfDay systemLocalTime();
 // "%02d_%02d_%02d.TXT": what the programs that collect the files look for.
 std::string logFileName(TimeOfDay time);
 
-// Appends batches to log files (creating them when missing) with exclusive access, each flushed
-// to the disk. Either all bytes of a batch land durably and true comes back, or the file is left
-// exactly as it was (a new file removed, an appended tail cut back) and false comes back. The
-// file last appended to stays open, and locked, for the next batch of the same name (many come
-// within one second of a fast stream) until release(). One implementation per OS.
-class LogFileAppender {
-public:
-    // Told the file's size before the batch (-1: a new file) right before its bytes go out.
-    using BeforeWrite = std::function<void(std::int64_t sizeBefore)>;
-    struct Held;  // the file held open
+// Told the file's size before the batch (-1: a new file) right before its bytes go out.
+using BeforeWrite = std::function<void(std::int64_t sizeBefore)>;
 
-    LogFileAppender();
-    ~LogFileAppender();
-    LogFileAppender(const LogFileAppender&) = delete;
-    LogFileAppender& operator=(const LogFileAppender&) = delete;
-
-    bool append(const std::string& path, std::string_view bytes,
-                const BeforeWrite& beforeWrite = {});
-    // The same for the file held from the last batch, when `path` is still that file; nothing
-    // otherwise (and the file is let go).
-    std::optional<bool> appendToHeld(const std::string& path, std::string_view bytes,
-                                     const BeforeWrite& beforeWrite = {});
-    // Lets go of the file held open.
-    void release();
-
-private:
-    std::unique_ptr<Held> held_;
-};
-
-// One batch, the file let go of at once.
-bool appendToFileDurably(const std::string& path, std::string_view bytes);
+// Appends `bytes` to `path` (creating it when missing) with exclusive access and flushes them to
+// the disk. Either all bytes land durably and true comes back, or the file is left exactly as it
+// was (a new file removed, an appended tail cut back) and false comes back. The file is let go
+// at once: collecting programs may open it right after. One file per OS.
+bool appendToFileDurably(const std::string& path, std::string_view bytes,
+                         const BeforeWrite& beforeWrite = {});
 
 // Told before every append of a batch to a log file, so that a crash after it can be settled.
 // The outcome is told by whoever asked for the write, once it has acted on it.
@@ -85,16 +62,12 @@ public:
     // At most one guard; nullptr detaches it.
     void setGuard(LogWriteGuard* guard) { guard_ = guard; }
 
-    // Lets go of the log file held open since the last write.
-    void release() { appender_->release(); }
-
 private:
     std::string usableDirectory(const std::string& logDirectory) const;
 
     std::string executableDir_;
     LocalClock clock_;
     LogWriteGuard* guard_ = nullptr;
-    std::unique_ptr<LogFileAppender> appender_ = std::make_unique<LogFileAppender>();
 };
 
 }  // namespace vennick

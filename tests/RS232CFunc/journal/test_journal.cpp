@@ -266,7 +266,6 @@ TEST_F(JournalTest, OnlyAWriteOfLinesAlreadyOnTheDiskIsBracketedByAnIntent) {
     buffer.removeWrittenPrefix(buffer.text().size());
     journal->flush();
     EXPECT_EQ(journal->fileBytes(), 0u);
-    writer.release();
     EXPECT_EQ(readBytes(test::pathOf(logFile())), "fresh\r\nflushed\r\n");
     buffer.setObserver(nullptr);
     writer.setGuard(nullptr);

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,28 +69,6 @@ TEST_F(LogWriterFiles, SameNameAgainAppendsBothBatchesInOrder) {
     ASSERT_TRUE(later.write(logs, "today\r\n"));
     EXPECT_EQ(readFile(logs + "/14_03_27.TXT"), "yesterday\r\ntoday\r\n");
     EXPECT_EQ(namesIn(logs).size(), 2u);
-}
-
-// A fast stream writes many batches within one second: the file stays open and locked between
-// them, until the writer lets it go. One moved away meanwhile (a collector) is not written into
-// again: the next batch makes a new file of the name.
-TEST_F(LogWriterFiles, TheFileOfTheLastBatchIsHeldUntilLetGoAndNeverFollowedAway) {
-    ASSERT_TRUE(writer.write(logs, "A\r\n"));
-    ASSERT_TRUE(writer.write(logs, "B\r\n"));
-    {
-        const int fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0) << "held by the writer";
-        ::close(fd);
-    }
-    writer.release();
-    { const HeldLock other(target); }  // free again
-
-    ASSERT_TRUE(writer.write(logs, "C\r\n"));
-    std::filesystem::rename(target, temp / "collected.TXT");
-    ASSERT_TRUE(writer.write(logs, "D\r\n"));
-    EXPECT_EQ(readFile(temp / "collected.TXT"), "A\r\nB\r\nC\r\n");
-    EXPECT_EQ(readFile(target), "D\r\n");
 }
 
 TEST_F(LogWriterFiles, MissingConfiguredDirectoryUsesTheFallbackBesideTheExecutable) {
