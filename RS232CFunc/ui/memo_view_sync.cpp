@@ -164,13 +164,14 @@ void MemoViewSync::errorRaised(const std::string& message) {
 // Under the run state's lock: the written rows leave the view, the received ones join it.
 void MemoViewSync::catchUp(const ShownState& state) {
     const Updating calling(stateCalling_);
-    if (rebuildPending_ || state.writtenBytes < shownFrom_) {
-        rebuild(state);
+    const bool allShownWritten = state.writtenBytes >= shownFrom_ + shownBytes_;
+    if (rebuildPending_ || state.writtenBytes < shownFrom_ || allShownWritten) {
+        showAfresh(state);  // a fast stream: what was shown is written, the rest is new
     } else {
         if (state.writtenBytes > shownFrom_) removeWrittenRows(state.writtenBytes - shownFrom_);
         shownFrom_ = state.writtenBytes;
         if (state.text.size() < shownBytes_) {
-            rebuild(state);  // cannot be: every other change of the text is told
+            showAfresh(state);  // cannot be: every other change of the text is told
         } else if (state.text.size() > shownBytes_) {
             appendText(std::string_view(state.text).substr(shownBytes_));
         }
@@ -178,27 +179,29 @@ void MemoViewSync::catchUp(const ShownState& state) {
     showLabelsAndActions(state);
 }
 
-void MemoViewSync::rebuild(const ShownState& state) {
+// The whole text in one edit of the document.
+void MemoViewSync::showAfresh(const ShownState& state) {
     rebuildPending_ = false;
+    QTextCursor all(widgets_.memo->document());
+    all.select(QTextCursor::Document);
     {
         Updating updating(updatingView_);
-        widgets_.memo->clear();
+        if (state.text.empty()) {
+            all.removeSelectedText();
+        } else {
+            all.insertText(viewForm(state.text));
+        }
     }
     shownFrom_ = state.writtenBytes;
-    shownBytes_ = 0;
-    appendText(state.text);
+    shownBytes_ = state.text.size();
+    placeCaret(all.position());
+    scrollToLastLine();
 }
 
-// The written lines are whole rows at the top of the view; the rows that do not all show yet
-// leave it whole.
+// Some of the shown rows were written: they are whole rows at the top of the view.
 void MemoViewSync::removeWrittenRows(std::uint64_t bytes) {
     QTextDocument& document = *widgets_.memo->document();
     Updating updating(updatingView_);
-    if (bytes >= shownBytes_) {
-        widgets_.memo->clear();
-        shownBytes_ = 0;
-        return;
-    }
     std::size_t removed = 0;
     QTextBlock row = document.begin();
     while (row.isValid() && row.next().isValid() &&

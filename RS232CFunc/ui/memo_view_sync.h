@@ -68,7 +68,7 @@ private:
     void operatorEdited(int position, int added);
     void removeWrittenRows(std::uint64_t bytes);
     void appendText(std::string_view text);
-    void rebuild(const ShownState& state);
+    void showAfresh(const ShownState& state);
     void showLabelsAndActions(const ShownState& state);
     void placeCaret(int position);
     void scrollToLastLine();
