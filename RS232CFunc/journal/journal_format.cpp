@@ -23,48 +23,31 @@ std::array<std::uint32_t, 256> makeCrcTable() {
     return table;
 }
 
-template <typename Unsigned>
-void put(std::string& out, Unsigned value) {
-    for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
-        out += static_cast<char>(static_cast<unsigned char>(value >> (8 * i)));
-    }
-}
-
-template <typename Unsigned>
-Unsigned get(std::string_view bytes, std::size_t at) {
-    Unsigned value = 0;
-    for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
-        value = static_cast<Unsigned>(
-            value | static_cast<Unsigned>(static_cast<unsigned char>(bytes[at + i])) << (8 * i));
-    }
-    return value;
-}
-
 std::string payloadOf(const Record& record) {
     std::string payload;
     switch (record.type) {
         case Record::Type::Change:
-            put(payload, record.offset);
-            put(payload, record.removed);
+            putLittleEndian(payload, record.offset);
+            putLittleEndian(payload, record.removed);
             payload += record.text;
             break;
         case Record::Type::Taken:
-            put(payload, record.offset);
-            put(payload, record.waiting);
+            putLittleEndian(payload, record.offset);
+            putLittleEndian(payload, record.waiting);
             payload += record.text;
             break;
         case Record::Type::Moved:
-            put(payload, record.waiting);
+            putLittleEndian(payload, record.waiting);
             payload += record.text;
             break;
         case Record::Type::WholeIntent:
         case Record::Type::PrefixIntent:
-            put(payload, static_cast<std::uint8_t>(record.intent.scope));
-            put(payload, static_cast<std::uint64_t>(record.intent.sizeBefore));
-            put(payload, record.intent.length);
-            put(payload, record.intent.crc);
+            putLittleEndian(payload, static_cast<std::uint8_t>(record.intent.scope));
+            putLittleEndian(payload, static_cast<std::uint64_t>(record.intent.sizeBefore));
+            putLittleEndian(payload, record.intent.length);
+            putLittleEndian(payload, record.intent.crc);
             if (record.type == Record::Type::PrefixIntent) {
-                put(payload, record.intent.textBytes.value_or(0));
+                putLittleEndian(payload, record.intent.textBytes.value_or(0));
             }
             payload += record.intent.path;
             break;
@@ -82,14 +65,15 @@ std::string payloadOf(const Record& record) {
 std::optional<Intent> parseIntent(std::string_view payload, bool withTextBytes) {
     const std::size_t fixed = kIntentFixedBytes + (withTextBytes ? 8 : 0);
     if (payload.size() < fixed) return std::nullopt;
-    const auto scope = get<std::uint8_t>(payload, 0);
+    const auto scope = getLittleEndian<std::uint8_t>(payload, 0);
     if (scope > 1) return std::nullopt;
     Intent intent;
     intent.scope = static_cast<Scope>(scope);
-    intent.sizeBefore = static_cast<std::int64_t>(get<std::uint64_t>(payload, 1));
-    intent.length = get<std::uint64_t>(payload, 9);
-    intent.crc = get<std::uint32_t>(payload, 17);
-    if (withTextBytes) intent.textBytes = get<std::uint64_t>(payload, kIntentFixedBytes);
+    intent.sizeBefore = static_cast<std::int64_t>(getLittleEndian<std::uint64_t>(payload, 1));
+    intent.length = getLittleEndian<std::uint64_t>(payload, 9);
+    intent.crc = getLittleEndian<std::uint32_t>(payload, 17);
+    if (withTextBytes)
+        intent.textBytes = getLittleEndian<std::uint64_t>(payload, kIntentFixedBytes);
     intent.path = payload.substr(fixed);
     return intent;
 }
@@ -102,14 +86,14 @@ std::optional<Record> parse(char type, std::string_view payload) {
         case Record::Type::Change:
         case Record::Type::Taken:
             if (payload.size() < kChangeFixedBytes) return std::nullopt;
-            record.offset = get<std::uint64_t>(payload, 0);
+            record.offset = getLittleEndian<std::uint64_t>(payload, 0);
             (record.type == Record::Type::Change ? record.removed : record.waiting) =
-                get<std::uint64_t>(payload, 8);
+                getLittleEndian<std::uint64_t>(payload, 8);
             record.text = payload.substr(kChangeFixedBytes);
             return record;
         case Record::Type::Moved:
             if (payload.size() < 8) return std::nullopt;
-            record.waiting = get<std::uint64_t>(payload, 0);
+            record.waiting = getLittleEndian<std::uint64_t>(payload, 0);
             record.text = payload.substr(8);
             return record;
         case Record::Type::WholeIntent:
@@ -145,9 +129,9 @@ std::string frame(char type, std::string_view payload) {
     std::string out;
     out.reserve(kHeaderBytes + payload.size() + kCrcBytes);
     out += type;
-    put(out, static_cast<std::uint32_t>(payload.size()));
+    putLittleEndian(out, static_cast<std::uint32_t>(payload.size()));
     out += payload;
-    put(out, crc32(out));
+    putLittleEndian(out, crc32(out));
     return out;
 }
 
@@ -155,10 +139,11 @@ Frames frames(std::string_view bytes) {
     Frames found;
     std::size_t at = 0;
     while (bytes.size() - at >= kHeaderBytes + kCrcBytes) {
-        const auto length = get<std::uint32_t>(bytes, at + 1);
+        const auto length = getLittleEndian<std::uint32_t>(bytes, at + 1);
         if (length > bytes.size() - at - kHeaderBytes - kCrcBytes) break;
         const std::size_t checked = kHeaderBytes + length;
-        if (crc32(bytes.substr(at, checked)) != get<std::uint32_t>(bytes, at + checked)) break;
+        if (crc32(bytes.substr(at, checked)) != getLittleEndian<std::uint32_t>(bytes, at + checked))
+            break;
         found.frames.push_back({bytes[at], bytes.substr(at + kHeaderBytes, length)});
         at += checked + kCrcBytes;
     }
@@ -174,11 +159,11 @@ void appendChange(std::string& out, std::uint64_t offset, std::uint64_t removed,
                   std::string_view inserted, std::optional<std::uint64_t> waiting) {
     const std::size_t start = out.size();
     out += static_cast<char>(waiting ? Record::Type::Taken : Record::Type::Change);
-    put(out, static_cast<std::uint32_t>(kChangeFixedBytes + inserted.size()));
-    put(out, offset);
-    put(out, waiting ? *waiting : removed);
+    putLittleEndian(out, static_cast<std::uint32_t>(kChangeFixedBytes + inserted.size()));
+    putLittleEndian(out, offset);
+    putLittleEndian(out, waiting ? *waiting : removed);
     out += inserted;
-    put(out, crc32(std::string_view(out).substr(start)));
+    putLittleEndian(out, crc32(std::string_view(out).substr(start)));
 }
 
 Record change(std::uint64_t offset, std::uint64_t removed, std::string_view inserted) {

@@ -13,6 +13,24 @@
 // nothing after it (a power cut can only damage the tail of an appended file).
 namespace vennick::journal {
 
+// Numbers in the files are little-endian whatever the machine.
+template <typename Unsigned>
+void putLittleEndian(std::string& out, Unsigned value) {
+    for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
+        out += static_cast<char>(static_cast<unsigned char>(value >> (8 * i)));
+    }
+}
+
+template <typename Unsigned>
+Unsigned getLittleEndian(std::string_view bytes, std::size_t at) {
+    Unsigned value = 0;
+    for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
+        value = static_cast<Unsigned>(
+            value | static_cast<Unsigned>(static_cast<unsigned char>(bytes[at + i])) << (8 * i));
+    }
+    return value;
+}
+
 std::uint32_t crc32(std::string_view bytes);
 
 // One framed record: its type and its checked payload.

@@ -46,32 +46,15 @@ std::optional<std::uint64_t> segmentId(const std::string& name, const std::strin
     return id;
 }
 
-template <typename Unsigned>
-void put(std::string& out, Unsigned value) {
-    for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
-        out += static_cast<char>(static_cast<unsigned char>(value >> (8 * i)));
-    }
-}
-
-template <typename Unsigned>
-Unsigned get(std::string_view bytes, std::size_t at) {
-    Unsigned value = 0;
-    for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
-        value = static_cast<Unsigned>(
-            value | static_cast<Unsigned>(static_cast<unsigned char>(bytes[at + i])) << (8 * i));
-    }
-    return value;
-}
-
 // type | payload length | number, bytes received, characters accepted, EOT, text | CRC-32,
 // framed as the journal's records are.
 void appendLine(std::string& out, const WaitingLine& line) {
     std::string payload;
     payload.reserve(kFixedBytes + line.event.text.size());
-    put(payload, line.number);
-    put(payload, static_cast<std::uint32_t>(line.event.bytesReceived));
-    put(payload, static_cast<std::uint32_t>(line.event.charsAccepted));
-    put(payload, static_cast<std::uint8_t>(line.event.endedByEot ? 1 : 0));
+    journal::putLittleEndian(payload, line.number);
+    journal::putLittleEndian(payload, static_cast<std::uint32_t>(line.event.bytesReceived));
+    journal::putLittleEndian(payload, static_cast<std::uint32_t>(line.event.charsAccepted));
+    journal::putLittleEndian(payload, static_cast<std::uint8_t>(line.event.endedByEot ? 1 : 0));
     payload += line.event.text;
     out += journal::frame(kLineRecord, payload);
 }
@@ -81,9 +64,11 @@ std::vector<WaitingLine> decodeLines(std::string_view bytes) {
     for (const journal::Frame& frame : journal::frames(bytes).frames) {
         if (frame.type != kLineRecord || frame.payload.size() < kFixedBytes) break;
         WaitingLine line;
-        line.number = get<std::uint64_t>(frame.payload, 0);
-        line.event.bytesReceived = static_cast<std::int32_t>(get<std::uint32_t>(frame.payload, 8));
-        line.event.charsAccepted = static_cast<std::int32_t>(get<std::uint32_t>(frame.payload, 12));
+        line.number = journal::getLittleEndian<std::uint64_t>(frame.payload, 0);
+        line.event.bytesReceived =
+            static_cast<std::int32_t>(journal::getLittleEndian<std::uint32_t>(frame.payload, 8));
+        line.event.charsAccepted =
+            static_cast<std::int32_t>(journal::getLittleEndian<std::uint32_t>(frame.payload, 12));
         line.event.endedByEot = frame.payload[16] != 0;
         line.event.text = frame.payload.substr(kFixedBytes);
         lines.push_back(std::move(line));
