@@ -10,6 +10,11 @@ constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
 constexpr std::string_view kUtf16BeMark = "\xFE\xFF";
 constexpr char32_t kReplacement = 0xFFFD;
 
+bool startsWithMark(std::string_view bytes) {
+    return bytes.starts_with(kUtf8Mark) || bytes.starts_with(kUtf16LeMark) ||
+           bytes.starts_with(kUtf16BeMark);
+}
+
 void appendUtf8(std::string& out, char32_t c) {
     const auto byte = [](char32_t bits) { return static_cast<char>(bits); };
     if (c < 0x80) {
@@ -122,7 +127,9 @@ IniText decodeIniFile(std::string_view bytes) {
 std::string encodeIniFile(const IniText& file) {
     switch (file.encoding) {
         case IniEncoding::Cp932:
-            return file.text;
+            // Text whose first line lost its leading blanks may now start with a mark's bytes;
+            // a line break before it keeps the file code page 932 when it is read again.
+            return startsWithMark(file.text) ? "\r\n" + file.text : file.text;
         case IniEncoding::Utf8:
             return std::string(kUtf8Mark).append(file.text);
         case IniEncoding::Utf16Le:

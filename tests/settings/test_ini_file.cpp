@@ -295,6 +295,18 @@ TEST_F(IniFileEncodings, AFileWithoutAMarkStaysCodePage932) {
     EXPECT_EQ(ini.read("WorkFiles", "exLogFilePath", "-"), "ｱﾌﾟﾘ表");
 }
 
+// Writing drops a line's leading blanks; a first line that then starts with a mark's bytes must
+// not turn the file into UTF-8 or UTF-16 when it is read again.
+TEST_F(IniFileEncodings, ACodePage932FileNeverGainsAMarkWhenWritten) {
+    for (const char* firstLine : {"   \xFF\xFE x", "\t\xFE\xFF", " \xEF\xBB\xBF;"}) {
+        SCOPED_TRACE(testing::PrintToString(firstLine));
+        IniFile ini = withContent(std::string(firstLine) + "\r\n[Ports]\r\nCOM1=a\r\n");
+        ASSERT_TRUE(ini.write("Params", "cBauRate", "12"));
+        EXPECT_EQ(ini.read("Params", "cBauRate", "-"), "12");
+        EXPECT_EQ(ini.read("Ports", "COM1", "-"), "a");
+    }
+}
+
 // Characters that code page 932 would take apart stay whole in a UTF-8 file: read as code page
 // 932, the last byte of "定" (E5 AE 9A) would swallow the header's "]", and the value would be
 // cut within a character.
