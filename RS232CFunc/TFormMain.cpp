@@ -59,8 +59,7 @@ TFormMain::TFormMain(FormMainServices services, QWidget* parent)
       ini_(services_.iniPath),
       writeThread_(std::make_unique<LogWriteThread>(guardedWriter(services_))),
       view_(services_.viewFlushMs),
-      runState_(settings_, *writeThread_, services_.waiting ? *services_.waiting : memoryWaiting_,
-                view_),
+      runState_(settings_, *writeThread_, waiting(), view_),
       sink_(std::make_shared<BatchedReceiveSink>(runState_)) {
     runState_.setJournal(services_.journal);
     waiting().setReadyHandler([this] { runState_.waitingReady(); });

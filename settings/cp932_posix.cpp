@@ -8,6 +8,7 @@
 
 #include "settings/cp932_platform.h"
 #include "settings/cp932_posix.h"
+#include "settings/utf8.h"
 
 namespace vennick {
 namespace {
@@ -49,26 +50,6 @@ public:
 private:
     iconv_t cd_;
 };
-
-// Length of the well-formed UTF-8 sequence at the start of `text`, or 0 when it is not one.
-std::size_t utf8SequenceLength(std::string_view text) {
-    const auto lead = static_cast<unsigned char>(text[0]);
-    std::size_t length = 0;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF)
-        length = 3;
-    else if (lead >= 0xF0 && lead <= 0xF4)
-        length = 4;
-    else
-        return 0;
-    if (text.size() < length) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
 
 // Runs the conversion to the end, putting "?" for each character (or stray byte) that the
 // target cannot hold. `unitLength` says how many input bytes one "?" stands for.

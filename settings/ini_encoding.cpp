@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "settings/utf8.h"
+
 namespace vennick {
 namespace {
 
@@ -37,33 +39,22 @@ void appendUtf8(std::string& out, char32_t c) {
 // The character at `i` of UTF-8 `text`, advancing `i`; U+FFFD (one byte on) when the bytes
 // there are not a valid sequence.
 char32_t nextUtf8(std::string_view text, std::size_t& i) {
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = at(i);
-    const int length = lead < 0x80   ? 1
-                       : lead < 0xC2 ? 0
-                       : lead < 0xE0 ? 2
-                       : lead < 0xF0 ? 3
-                       : lead < 0xF5 ? 4
-                                     : 0;
-    if (length == 0 || i + static_cast<std::size_t>(length) > text.size()) {
+    const std::size_t length = utf8SequenceLength(text.substr(i));
+    if (length == 0) {
         ++i;
         return kReplacement;
     }
+    const auto lead = static_cast<unsigned char>(text[i]);
     char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-    for (int k = 1; k < length; ++k) {
-        const unsigned char next = at(i + static_cast<std::size_t>(k));
-        if ((next & 0xC0) != 0x80) {
-            ++i;
-            return kReplacement;
-        }
-        c = (c << 6) | (next & 0x3F);
+    for (std::size_t k = 1; k < length; ++k) {
+        c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     }
     const bool overlong = (length == 3 && c < 0x800) || (length == 4 && c < 0x10000);
     if (overlong || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
         ++i;
         return kReplacement;
     }
-    i += static_cast<std::size_t>(length);
+    i += length;
     return c;
 }
 

@@ -1,7 +1,10 @@
 #include "settings/profile_text.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
+
+#include "settings/utf8.h"
 
 namespace vennick::profile {
 namespace {
@@ -18,26 +21,13 @@ bool isTrailByte(unsigned char c) {
     return c >= 0x40 && c <= 0xFC && c != 0x7F;
 }
 
-// A valid UTF-8 sequence's length; 1 for a byte that starts none.
-std::size_t utf8Length(std::string_view text, std::size_t i) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0xC2   ? 1
-                               : lead < 0xE0 ? 2
-                               : lead < 0xF0 ? 3
-                               : lead < 0xF5 ? 4
-                                             : 1;
-    if (i + length > text.size()) return 1;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 1;
-    }
-    return length;
-}
-
 // Bytes of the character at `i`: a second byte of a double-byte character may be "[", "\" or
 // "]", so those are only looked for at character starts. (In UTF-8 no byte of a longer
 // character is ASCII; its length matters only where a value is cut.)
 std::size_t charLength(std::string_view text, std::size_t i, Charset charset) {
-    if (charset == Charset::Utf8) return utf8Length(text, i);
+    if (charset == Charset::Utf8) {
+        return std::max<std::size_t>(1, utf8SequenceLength(text.substr(i)));  // a stray byte: 1
+    }
     const bool pair = isLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() &&
                       isTrailByte(static_cast<unsigned char>(text[i + 1]));
     return pair ? 2 : 1;

@@ -208,7 +208,9 @@ void WaitingStore::push(LineEvent event) {
     }
     appendLine(pending_, line);
     pendingLast_ = line.number;
-    memoryBytes_ += memoryCost(line.event);
+    const std::size_t cost = memoryCost(line.event);
+    memoryBytes_ += cost;
+    if (!spilled_) headBytes_ += cost;
     (spilled_ ? tail_ : head_).push_back(std::move(line));
 }
 
@@ -225,6 +227,7 @@ std::optional<WaitingLine> WaitingStore::pop() {
     WaitingLine line = std::move(head_.front());
     head_.pop_front();
     memoryBytes_ -= memoryCost(line.event);
+    headBytes_ -= memoryCost(line.event);
     if (readAhead()) wake_.notify_all();
     return line;
 }
@@ -254,12 +257,7 @@ std::size_t WaitingStore::memoryBytes() const {
 }
 
 bool WaitingStore::headLow() const {
-    std::size_t bytes = 0;
-    for (const WaitingLine& line : head_) {
-        bytes += memoryCost(line.event);
-        if (bytes >= limits_.memoryBytes / 4) return false;
-    }
-    return true;
+    return headBytes_ < limits_.memoryBytes / 4;
 }
 
 // --- The thread ---------------------------------------------------------------------------
@@ -355,12 +353,14 @@ void WaitingStore::evict() {
     if (!spilled_) {
         // Those not yet on the disk stay in memory, behind the spilled ones.
         while (!head_.empty() && head_.back().number >= durableEnd_) {
+            headBytes_ -= memoryCost(head_.back().event);
             tail_.push_front(std::move(head_.back()));
             head_.pop_back();
         }
         while (!head_.empty() && memoryBytes_ > limits_.memoryBytes / 2) {
             const WaitingLine& line = head_.back();
             memoryBytes_ -= memoryCost(line.event);
+            headBytes_ -= memoryCost(line.event);
             spilled_ = Spilled{line.number, spilled_ ? spilled_->to : line.number};
             head_.pop_back();
         }
@@ -386,12 +386,16 @@ void WaitingStore::reload(std::unique_lock<std::mutex>& lock) {
     lock.lock();
     for (WaitingLine& line : lines) {
         memoryBytes_ += memoryCost(line.event);
+        headBytes_ += memoryCost(line.event);
         head_.push_back(std::move(line));
     }
     if (!lines.empty()) spilled_->from = head_.back().number + 1;
     if (spilled_->from > spilled_->to) {
         spilled_.reset();
-        std::move(tail_.begin(), tail_.end(), std::back_inserter(head_));
+        for (WaitingLine& line : tail_) {
+            headBytes_ += memoryCost(line.event);
+            head_.push_back(std::move(line));
+        }
         tail_.clear();
     }
     reloadFailed_ = lines.empty();

@@ -100,8 +100,9 @@ private:
     std::deque<WaitingLine> head_;
     std::optional<Spilled> spilled_;
     std::deque<WaitingLine> tail_;  // only while lines are spilled
-    std::size_t memoryBytes_ = 0;
-    std::string pending_;  // encoded lines not yet on the disk
+    std::size_t memoryBytes_ = 0;   // of head_ and tail_
+    std::size_t headBytes_ = 0;     // of head_ alone
+    std::string pending_;           // encoded lines not yet on the disk
     std::uint64_t pendingFirst_ = 0;
     std::uint64_t pendingLast_ = 0;
     std::chrono::steady_clock::time_point pendingSince_;

@@ -228,7 +228,6 @@ public:
 
     void interruptWait() override { wake_.interrupt(); }
 
-    // Waiting first costs no more when input is there, and saves a read that finds nothing.
     // Input is usually there already (the receive thread waited for it): reading first saves
     // a poll; only a read that finds nothing waits.
     int read(std::span<std::uint8_t> into) override {

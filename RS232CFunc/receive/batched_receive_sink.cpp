@@ -7,12 +7,6 @@
 namespace vennick {
 namespace {
 
-// The counters are signed 32-bit and wrap, as the run state's do.
-std::int32_t addWrapping(std::int32_t count, std::int32_t amount) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(count) +
-                                     static_cast<std::uint32_t>(amount));
-}
-
 bool textless(const LineEvent* line) {
     return line != nullptr && line->text.empty();
 }

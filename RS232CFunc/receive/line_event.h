@@ -5,6 +5,17 @@
 
 namespace vennick {
 
+// The counters are signed 32-bit; a very long run without a write wraps instead of overflowing.
+inline std::int32_t addWrapping(std::int32_t count, std::int32_t amount) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(count) +
+                                     static_cast<std::uint32_t>(amount));
+}
+
+inline std::int32_t subtractWrapping(std::int32_t count, std::int32_t amount) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(count) -
+                                     static_cast<std::uint32_t>(amount));
+}
+
 // What the receive thread hands on for each finished line.
 struct LineEvent {
     std::string text;                // trimmed; empty lines are still events (EOT, counters)

@@ -7,17 +7,6 @@
 namespace vennick {
 namespace {
 
-// The counters are signed 32-bit; a very long run without a write wraps instead of overflowing.
-std::int32_t addWrapping(std::int32_t count, std::int32_t amount) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(count) +
-                                     static_cast<std::uint32_t>(amount));
-}
-
-std::int32_t subtractWrapping(std::int32_t count, std::int32_t amount) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(count) -
-                                     static_cast<std::uint32_t>(amount));
-}
-
 // "line=%d nb=%d gb=%d"
 std::string lineStatus(int lines, std::int32_t accepted, std::int32_t received) {
     std::string text;
