@@ -53,22 +53,19 @@ NewFile writeNewFile(const std::string& path, std::string_view bytes,
     return NewFile::Written;
 }
 
-// Opens without following a FIFO into a blocking open; `created` tells whether this call
-// made the file. A file seen a moment ago is opened as it is first.
-int openForWriting(const std::string& path, bool seen, bool& created) {
-    const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    if (seen) {
-        const int fd = ::open(path.c_str(), flags);
-        if (fd >= 0 || errno != ENOENT) return fd;
-    }
+// Never follows a FIFO into a blocking open.
+constexpr int kWriteFlags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+// `created` tells whether this call made the file.
+int openOrCreate(const std::string& path, bool& created) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        int fd = ::open(path.c_str(), kWriteFlags | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
             created = true;
             return fd;
         }
         if (errno != EEXIST) return -1;
-        fd = ::open(path.c_str(), flags);
+        fd = ::open(path.c_str(), kWriteFlags);
         if (fd >= 0 || errno != ENOENT) return fd;
     }
     return -1;
@@ -86,24 +83,29 @@ bool appendAt(int fd, off_t size, std::string_view bytes) {
     return false;
 }
 
-// The existing file (or one made here when the new-file route is not available) gets the
-// batch at its end; a failure cuts the tail back, or removes the file this call made.
-bool appendInPlace(const std::string& path, std::string_view bytes, bool seen,
-                   const BeforeWrite& beforeWrite) {
-    bool created = false;
-    const posix::UniqueFd fd(openForWriting(path, seen, created));
-    if (!fd.valid()) return false;
+// The batch at the end of the opened file; a failure cuts the tail back, or removes the file
+// when this call made it.
+bool appendToOpened(int fd, bool created, const std::string& path, std::string_view bytes,
+                    const BeforeWrite& beforeWrite) {
     struct stat status {};
     const bool usable =
-        lockExclusively(fd.get()) && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode);
+        lockExclusively(fd) && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     const off_t originalSize = status.st_size;
     if (usable && beforeWrite) beforeWrite(created ? -1 : originalSize);
-    if (usable && appendAt(fd.get(), originalSize, bytes) &&
+    if (usable && appendAt(fd, originalSize, bytes) &&
         (!created || posix::syncDirectory(posix::parentDirectory(path)))) {
         return true;
     }
     if (created) ::unlink(path.c_str());
     return false;
+}
+
+// Where the new-file route is not available, the file is made here.
+bool appendInPlace(const std::string& path, std::string_view bytes,
+                   const BeforeWrite& beforeWrite) {
+    bool created = false;
+    const posix::UniqueFd fd(openOrCreate(path, created));
+    return fd.valid() && appendToOpened(fd.get(), created, path, bytes, beforeWrite);
 }
 
 }  // namespace
@@ -115,22 +117,38 @@ TimeOfDay systemLocalTime() {
     return {local.tm_hour, local.tm_min, local.tm_sec};
 }
 
+AppendOutcome appendToExistingFileDurably(const std::string& path, std::string_view bytes,
+                                          const BeforeWrite& beforeWrite) {
+    const int opened = ::open(path.c_str(), kWriteFlags);
+    if (opened < 0) {
+        return errno == ENOENT || errno == ENOTDIR ? AppendOutcome::NoSuchFile
+                                                   : AppendOutcome::Failed;
+    }
+    const posix::UniqueFd fd(opened);
+    return appendToOpened(fd.get(), false, path, bytes, beforeWrite) ? AppendOutcome::Landed
+                                                                     : AppendOutcome::Failed;
+}
+
 bool appendToFileDurably(const std::string& path, std::string_view bytes,
                          const BeforeWrite& beforeWrite) {
-    struct stat status {};
-    const bool seen = ::lstat(path.c_str(), &status) == 0;
-    if (!seen && errno == ENOENT) {
-        switch (writeNewFile(path, bytes, beforeWrite)) {
-            case NewFile::Written:
-                return true;
-            case NewFile::Failed:
-                return false;
-            case NewFile::NameTaken:
-            case NewFile::Unavailable:
-                break;
-        }
+    switch (appendToExistingFileDurably(path, bytes, beforeWrite)) {
+        case AppendOutcome::Landed:
+            return true;
+        case AppendOutcome::Failed:
+            return false;
+        case AppendOutcome::NoSuchFile:
+            break;
     }
-    return appendInPlace(path, bytes, seen, beforeWrite);
+    switch (writeNewFile(path, bytes, beforeWrite)) {
+        case NewFile::Written:
+            return true;
+        case NewFile::Failed:
+            return false;
+        case NewFile::NameTaken:
+        case NewFile::Unavailable:
+            break;
+    }
+    return appendInPlace(path, bytes, beforeWrite);
 }
 
 }  // namespace vennick

@@ -68,25 +68,48 @@ NewFile writeNewFile(const std::wstring& path, std::string_view bytes,
                                                                        : NewFile::Unavailable;
 }
 
-// The existing file (or one made here when the new-file route is not available) gets the batch
-// at its end; a failure cuts the tail back, or removes the file this call made. Share mode 0: a
-// file another program holds open makes this fail instead of interleaving.
-bool appendInPlace(const std::wstring& path, std::string_view bytes,
-                   const BeforeWrite& beforeWrite) {
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+// The batch at the end of the opened file; a failure cuts the tail back, or removes the file
+// when this call made it. Share mode 0 at the open: a file another program holds open makes
+// the open fail instead of interleaving.
+bool appendToOpened(HANDLE file, bool created, const std::wstring& path, std::string_view bytes,
+                    const BeforeWrite& beforeWrite) {
     LARGE_INTEGER size{};
     bool landed = false;
     if (::GetFileSizeEx(file, &size)) {
         const auto originalSize = static_cast<std::uint64_t>(size.QuadPart);
-        if (beforeWrite) beforeWrite(existed ? static_cast<std::int64_t>(originalSize) : -1);
+        if (beforeWrite) beforeWrite(created ? -1 : static_cast<std::int64_t>(originalSize));
         landed = appendAt(file, originalSize, bytes);
     }
     ::CloseHandle(file);  // the bytes are on the disk already when they landed
-    if (!landed && !existed) ::DeleteFileW(path.c_str());
+    if (!landed && created) ::DeleteFileW(path.c_str());
     return landed;
+}
+
+HANDLE openForAppend(const std::wstring& path, DWORD disposition) {
+    return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Where the new-file route is not available, the file is made here.
+bool appendInPlace(const std::wstring& path, std::string_view bytes,
+                   const BeforeWrite& beforeWrite) {
+    const HANDLE file = openForAppend(path, OPEN_ALWAYS);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
+    return appendToOpened(file, created, path, bytes, beforeWrite);
+}
+
+AppendOutcome appendToExisting(const std::wstring& path, std::string_view bytes,
+                               const BeforeWrite& beforeWrite) {
+    const HANDLE file = openForAppend(path, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? AppendOutcome::NoSuchFile
+                   : AppendOutcome::Failed;
+    }
+    return appendToOpened(file, false, path, bytes, beforeWrite) ? AppendOutcome::Landed
+                                                                 : AppendOutcome::Failed;
 }
 
 }  // namespace
@@ -97,21 +120,33 @@ TimeOfDay systemLocalTime() {
     return {now.wHour, now.wMinute, now.wSecond};
 }
 
+AppendOutcome appendToExistingFileDurably(const std::string& path, std::string_view bytes,
+                                          const BeforeWrite& beforeWrite) {
+    const std::wstring widePath = utf8ToWide(path);
+    if (widePath.empty()) return AppendOutcome::Failed;
+    return appendToExisting(widePath, bytes, beforeWrite);
+}
+
 bool appendToFileDurably(const std::string& path, std::string_view bytes,
                          const BeforeWrite& beforeWrite) {
     const std::wstring widePath = utf8ToWide(path);
     if (widePath.empty()) return false;
-    if (::GetFileAttributesW(widePath.c_str()) == INVALID_FILE_ATTRIBUTES &&
-        ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-        switch (writeNewFile(widePath, bytes, beforeWrite)) {
-            case NewFile::Written:
-                return true;
-            case NewFile::Failed:
-                return false;
-            case NewFile::NameTaken:
-            case NewFile::Unavailable:
-                break;
-        }
+    switch (appendToExisting(widePath, bytes, beforeWrite)) {
+        case AppendOutcome::Landed:
+            return true;
+        case AppendOutcome::Failed:
+            return false;
+        case AppendOutcome::NoSuchFile:
+            break;
+    }
+    switch (writeNewFile(widePath, bytes, beforeWrite)) {
+        case NewFile::Written:
+            return true;
+        case NewFile::Failed:
+            return false;
+        case NewFile::NameTaken:
+        case NewFile::Unavailable:
+            break;
     }
     return appendInPlace(widePath, bytes, beforeWrite);
 }

@@ -55,12 +55,24 @@ std::string LogWriter::usableDirectory(const std::string& logDirectory) const {
 
 std::optional<std::string> LogWriter::write(const std::string& logDirectory,
                                             std::string_view text) {
-    const std::string path =
-        usableDirectory(logDirectory) + pathSeparator() + logFileName(clock_());
+    const std::string name = logFileName(clock_());
     const std::string bytes = utf8ToCp932(text);
+    std::string path;
     const auto tellGuard = [&](std::int64_t sizeBefore) {
         if (guard_) guard_->beforeAppend(path, sizeBefore, bytes, text.size());
     };
+    if (!logDirectory.empty()) {
+        path = logDirectory + pathSeparator() + name;
+        switch (appendToExistingFileDurably(path, bytes, tellGuard)) {
+            case AppendOutcome::Landed:
+                return path;
+            case AppendOutcome::Failed:
+                return std::nullopt;
+            case AppendOutcome::NoSuchFile:
+                break;
+        }
+    }
+    path = usableDirectory(logDirectory) + pathSeparator() + name;
     if (!appendToFileDurably(path, bytes, tellGuard)) return std::nullopt;
     return path;
 }

@@ -25,6 +25,14 @@ std::string logFileName(TimeOfDay time);
 // Told the file's size before the batch (-1: a new file) right before its bytes go out.
 using BeforeWrite = std::function<void(std::int64_t sizeBefore)>;
 
+enum class AppendOutcome { Landed, Failed, NoSuchFile };
+
+// Appends `bytes` to `path` only when the file is there, as appendToFileDurably() does;
+// NoSuchFile (nothing touched) when the file or its directory is missing. A stream appends to
+// the same second's file many times: this spares those appends every look at the directory.
+AppendOutcome appendToExistingFileDurably(const std::string& path, std::string_view bytes,
+                                          const BeforeWrite& beforeWrite = {});
+
 // Appends `bytes` to `path` (creating it when missing) with exclusive access and flushes them to
 // the disk. Either all bytes land durably and true comes back, or the file is left exactly as it
 // was (a new file removed, an appended tail cut back) and false comes back. The file is let go

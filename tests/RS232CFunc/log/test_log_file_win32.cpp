@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <set>
 #include <string>
@@ -126,6 +127,11 @@ TEST_F(LogFileWin32, MissingConfiguredDirectoryUsesTheFallbackWithItsDoubledSepa
     ASSERT_EQ(written, utf8(temp / "exe") + "\\\\log\\09_05_07.TXT");
     EXPECT_EQ(readBytes(temp / "exe" / "log" / "09_05_07.TXT"), "X\r\n");
     EXPECT_FALSE(std::filesystem::exists(temp / "gone"));
+
+    // A setting that names a file leads there too.
+    std::ofstream(temp / "plain") << "not a directory";
+    ASSERT_EQ(writer.write(utf8(temp / "plain"), "Y\r\n"), written);
+    EXPECT_EQ(readBytes(temp / "exe" / "log" / "09_05_07.TXT"), "X\r\nY\r\n");
 }
 
 TEST_F(LogFileWin32, FallbackThatCannotBeCreatedRaisesTheDirectoryError) {

@@ -79,9 +79,12 @@ TEST_F(LogWriterFiles, MissingConfiguredDirectoryUsesTheFallbackBesideTheExecuta
     EXPECT_EQ(readFile(*written), "X\r\n");
     EXPECT_FALSE(std::filesystem::exists(gone)) << "the configured directory is never created";
 
-    // The fallback that now exists is used as it is.
+    // The fallback that now exists is used as it is, also for a setting that names a file.
     ASSERT_TRUE(writer.write(gone, "Y\r\n"));
-    EXPECT_EQ(readFile(*written), "X\r\nY\r\n");
+    writeFile(temp / "plain", "not a directory");
+    ASSERT_EQ(writer.write(temp / "plain", "Z\r\n"), written);
+    EXPECT_EQ(readFile(*written), "X\r\nY\r\nZ\r\n");
+    EXPECT_EQ(readFile(temp / "plain"), "not a directory");
 }
 
 TEST_F(LogWriterFiles, FallbackThatCannotBeCreatedRaisesTheDirectoryError) {
