@@ -129,25 +129,10 @@ AppendOutcome appendToExistingFileDurably(const std::string& path, std::string_v
                                                                      : AppendOutcome::Failed;
 }
 
-bool appendToFileDurably(const std::string& path, std::string_view bytes,
-                         const BeforeWrite& beforeWrite) {
-    switch (appendToExistingFileDurably(path, bytes, beforeWrite)) {
-        case AppendOutcome::Landed:
-            return true;
-        case AppendOutcome::Failed:
-            return false;
-        case AppendOutcome::NoSuchFile:
-            break;
-    }
-    switch (writeNewFile(path, bytes, beforeWrite)) {
-        case NewFile::Written:
-            return true;
-        case NewFile::Failed:
-            return false;
-        case NewFile::NameTaken:
-        case NewFile::Unavailable:
-            break;
-    }
+bool createFileDurably(const std::string& path, std::string_view bytes,
+                       const BeforeWrite& beforeWrite) {
+    const NewFile made = writeNewFile(path, bytes, beforeWrite);
+    if (made == NewFile::Written || made == NewFile::Failed) return made == NewFile::Written;
     return appendInPlace(path, bytes, beforeWrite);
 }
 

@@ -127,27 +127,12 @@ AppendOutcome appendToExistingFileDurably(const std::string& path, std::string_v
     return appendToExisting(widePath, bytes, beforeWrite);
 }
 
-bool appendToFileDurably(const std::string& path, std::string_view bytes,
-                         const BeforeWrite& beforeWrite) {
+bool createFileDurably(const std::string& path, std::string_view bytes,
+                       const BeforeWrite& beforeWrite) {
     const std::wstring widePath = utf8ToWide(path);
     if (widePath.empty()) return false;
-    switch (appendToExisting(widePath, bytes, beforeWrite)) {
-        case AppendOutcome::Landed:
-            return true;
-        case AppendOutcome::Failed:
-            return false;
-        case AppendOutcome::NoSuchFile:
-            break;
-    }
-    switch (writeNewFile(widePath, bytes, beforeWrite)) {
-        case NewFile::Written:
-            return true;
-        case NewFile::Failed:
-            return false;
-        case NewFile::NameTaken:
-        case NewFile::Unavailable:
-            break;
-    }
+    const NewFile made = writeNewFile(widePath, bytes, beforeWrite);
+    if (made == NewFile::Written || made == NewFile::Failed) return made == NewFile::Written;
     return appendInPlace(widePath, bytes, beforeWrite);
 }
 

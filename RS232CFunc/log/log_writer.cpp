@@ -53,6 +53,13 @@ std::string LogWriter::usableDirectory(const std::string& logDirectory) const {
     return fallback;
 }
 
+bool appendToFileDurably(const std::string& path, std::string_view bytes,
+                         const BeforeWrite& beforeWrite) {
+    const AppendOutcome appended = appendToExistingFileDurably(path, bytes, beforeWrite);
+    if (appended != AppendOutcome::NoSuchFile) return appended == AppendOutcome::Landed;
+    return createFileDurably(path, bytes, beforeWrite);
+}
+
 std::optional<std::string> LogWriter::write(const std::string& logDirectory,
                                             std::string_view text) {
     const std::string name = logFileName(clock_());
@@ -63,14 +70,9 @@ std::optional<std::string> LogWriter::write(const std::string& logDirectory,
     };
     if (!logDirectory.empty()) {
         path = logDirectory + pathSeparator() + name;
-        switch (appendToExistingFileDurably(path, bytes, tellGuard)) {
-            case AppendOutcome::Landed:
-                return path;
-            case AppendOutcome::Failed:
-                return std::nullopt;
-            case AppendOutcome::NoSuchFile:
-                break;
-        }
+        const AppendOutcome appended = appendToExistingFileDurably(path, bytes, tellGuard);
+        if (appended == AppendOutcome::Landed) return path;
+        if (appended == AppendOutcome::Failed) return std::nullopt;
     }
     path = usableDirectory(logDirectory) + pathSeparator() + name;
     if (!appendToFileDurably(path, bytes, tellGuard)) return std::nullopt;

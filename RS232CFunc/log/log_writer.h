@@ -36,9 +36,14 @@ AppendOutcome appendToExistingFileDurably(const std::string& path, std::string_v
 // Appends `bytes` to `path` (creating it when missing) with exclusive access and flushes them to
 // the disk. Either all bytes land durably and true comes back, or the file is left exactly as it
 // was (a new file removed, an appended tail cut back) and false comes back. The file is let go
-// at once: collecting programs may open it right after. One file per OS.
+// at once: collecting programs may open it right after.
 bool appendToFileDurably(const std::string& path, std::string_view bytes,
                          const BeforeWrite& beforeWrite = {});
+
+// Makes `path` with `bytes` as appendToFileDurably() does when the file is not there (it may
+// have appeared meanwhile: then the bytes are appended). One per OS.
+bool createFileDurably(const std::string& path, std::string_view bytes,
+                       const BeforeWrite& beforeWrite = {});
 
 // Told before every append of a batch to a log file, so that a crash after it can be settled.
 // The outcome is told by whoever asked for the write, once it has acted on it.
