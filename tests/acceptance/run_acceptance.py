@@ -268,7 +268,9 @@ def scenario_auto_write_two_seconds(case):
     data = read_logs(case.logs)[0][2]
     assert data == b"21.0\r\n", f"file holds {data!r}"
     # The second tick that finds the line writes it: 1 to 2 s, plus a little scheduling slack.
-    assert 0.9 <= delay <= 2.3, f"written {delay:.2f} s after the line"
+    # The ticks keep a fixed one-second schedule: on a busy machine one can come late, just after
+    # the line, and the next on time, so the least is a second less that lateness.
+    assert 0.75 <= delay <= 2.3, f"written {delay:.2f} s after the line"
     print(f"    written {delay:.2f} s after the line")
 
 
