@@ -226,8 +226,9 @@ std::optional<WaitingLine> WaitingStore::pop() {
     }
     WaitingLine line = std::move(head_.front());
     head_.pop_front();
-    memoryBytes_ -= memoryCost(line.event);
-    headBytes_ -= memoryCost(line.event);
+    const std::size_t cost = memoryCost(line.event);
+    memoryBytes_ -= cost;
+    headBytes_ -= cost;
     if (readAhead()) wake_.notify_all();
     return line;
 }
@@ -359,8 +360,9 @@ void WaitingStore::evict() {
         }
         while (!head_.empty() && memoryBytes_ > limits_.memoryBytes / 2) {
             const WaitingLine& line = head_.back();
-            memoryBytes_ -= memoryCost(line.event);
-            headBytes_ -= memoryCost(line.event);
+            const std::size_t cost = memoryCost(line.event);
+            memoryBytes_ -= cost;
+            headBytes_ -= cost;
             spilled_ = Spilled{line.number, spilled_ ? spilled_->to : line.number};
             head_.pop_back();
         }
@@ -385,8 +387,9 @@ void WaitingStore::reload(std::unique_lock<std::mutex>& lock) {
     std::vector<WaitingLine> lines = readLines(range.from, range.to, limits_.memoryBytes / 4);
     lock.lock();
     for (WaitingLine& line : lines) {
-        memoryBytes_ += memoryCost(line.event);
-        headBytes_ += memoryCost(line.event);
+        const std::size_t cost = memoryCost(line.event);
+        memoryBytes_ += cost;
+        headBytes_ += cost;
         head_.push_back(std::move(line));
     }
     if (!lines.empty()) spilled_->from = head_.back().number + 1;

@@ -74,8 +74,12 @@ std::optional<std::string> LogWriter::write(const std::string& logDirectory,
         if (appended == AppendOutcome::Landed) return path;
         if (appended == AppendOutcome::Failed) return std::nullopt;
     }
-    path = usableDirectory(logDirectory) + pathSeparator() + name;
-    if (!appendToFileDurably(path, bytes, tellGuard)) return std::nullopt;
+    const std::string directory = usableDirectory(logDirectory);
+    path = directory + pathSeparator() + name;
+    // In the configured directory the file was just found missing: not looked for again.
+    const bool landed = directory == logDirectory ? createFileDurably(path, bytes, tellGuard)
+                                                  : appendToFileDurably(path, bytes, tellGuard);
+    if (!landed) return std::nullopt;
     return path;
 }
 
