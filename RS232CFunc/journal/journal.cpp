@@ -34,7 +34,8 @@ std::string journalPathFor(const std::string& executable) {
     return withExtension(executable, ".JNL");
 }
 
-std::unique_ptr<Journal> Journal::open(const std::string& path) {
+std::unique_ptr<Journal> Journal::open(const std::string& path,
+                                       std::chrono::milliseconds flushDelay) {
     auto file = JournalFile::open(path);
     if (!file) return nullptr;
     const auto bytes = file->readAll();
@@ -44,21 +45,25 @@ std::unique_ptr<Journal> Journal::open(const std::string& path) {
     texts.leftOver = journal::joinTexts(texts.leftOver, texts.live);
     texts.live.clear();
     std::unique_ptr<Journal> opened(
-        new Journal(std::move(file), decoded.validBytes, std::move(texts)));
+        new Journal(std::move(file), decoded.validBytes, std::move(texts), flushDelay));
     opened->flush();
+    // Started only now, so that its first flush is never one of the opening's racing the
+    // caller's first changes; if the opening's failed, it tries again after the delay.
+    opened->flusher_ = std::thread([journal = opened.get()] { journal->run(); });
     return opened;
 }
 
 // The file is rewritten at once to what it holds, which also drops a damaged tail.
-Journal::Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, journal::Texts texts)
+Journal::Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, journal::Texts texts,
+                 std::chrono::milliseconds flushDelay)
     : file_(std::move(file)),
       fileBytes_(goodBytes),
       allocatedBytes_(goodBytes),
+      flushDelay_(flushDelay),
       leftOver_(std::move(texts.leftOver)),
       waitingTaken_(texts.waitingTaken),
       durableWaitingTaken_(texts.waitingTaken),
-      needsRewrite_(true),
-      flusher_([this] { run(); }) {}
+      needsRewrite_(true) {}
 
 Journal::~Journal() {
     {
@@ -67,7 +72,7 @@ Journal::~Journal() {
     }
     wake_.notify_all();
     stopped_.notify_all();
-    flusher_.join();
+    if (flusher_.joinable()) flusher_.join();
     flush();
 }
 
@@ -391,7 +396,7 @@ void Journal::run() {
         wake_.wait(lock, [this] { return stopping_ || hasPending() || needsRewrite_; });
         // Everything that changes within the delay goes out in one flush. The changes do not
         // wake it meanwhile: that is a wake-up per received batch at a fast line rate.
-        stopped_.wait_until(lock, pendingSince_ + kFlushDelay, [this] { return stopping_; });
+        stopped_.wait_until(lock, pendingSince_ + flushDelay_, [this] { return stopping_; });
         if (stopping_) return;  // the destructor flushes what is left
         lock.unlock();
         flush();

@@ -40,7 +40,10 @@ public:
     // Opens the journal (no other process may hold it), settles the log write it may have been
     // cut off in, and keeps what an earlier run left unwritten as the left-over text. Nothing
     // when the file cannot be opened or read: the program then runs without a journal.
-    static std::unique_ptr<Journal> open(const std::string& path);
+    // `flushDelay` is for tests that look at each record: one longer than the test never flushes
+    // behind its back.
+    static std::unique_ptr<Journal> open(const std::string& path,
+                                         std::chrono::milliseconds flushDelay = kFlushDelay);
     ~Journal() override;  // flushes what is pending
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
@@ -77,7 +80,8 @@ public:
 private:
     enum class Flush { Nothing, Append, Truncate, Rewrite };
 
-    Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, journal::Texts texts);
+    Journal(std::unique_ptr<JournalFile> file, std::uint64_t goodBytes, journal::Texts texts,
+            std::chrono::milliseconds flushDelay);
     void run();
     void queue(const journal::Record& record);  // stateMutex_ held
     void notePending();                         // stateMutex_ held, before adding to pending_
@@ -99,6 +103,7 @@ private:
     std::uint64_t allocatedBytes_ = 0;  // the file's length, zeros behind fileBytes_
     std::uint64_t compactionFrom_ = 0;  // no rewrite below this size after one failed
 
+    const std::chrono::milliseconds flushDelay_;
     mutable std::mutex stateMutex_;
     std::condition_variable wake_;     // the idle flusher: something is pending
     std::condition_variable stopped_;  // the flusher within its delay: the journal closes
