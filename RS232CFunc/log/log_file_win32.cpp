@@ -99,19 +99,6 @@ bool appendInPlace(const std::wstring& path, std::string_view bytes,
     return appendToOpened(file, created, path, bytes, beforeWrite);
 }
 
-AppendOutcome appendToExisting(const std::wstring& path, std::string_view bytes,
-                               const BeforeWrite& beforeWrite) {
-    const HANDLE file = openForAppend(path, OPEN_EXISTING);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error = ::GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                   ? AppendOutcome::NoSuchFile
-                   : AppendOutcome::Failed;
-    }
-    return appendToOpened(file, false, path, bytes, beforeWrite) ? AppendOutcome::Landed
-                                                                 : AppendOutcome::Failed;
-}
-
 }  // namespace
 
 TimeOfDay systemLocalTime() {
@@ -124,7 +111,15 @@ AppendOutcome appendToExistingFileDurably(const std::string& path, std::string_v
                                           const BeforeWrite& beforeWrite) {
     const std::wstring widePath = utf8ToWide(path);
     if (widePath.empty()) return AppendOutcome::Failed;
-    return appendToExisting(widePath, bytes, beforeWrite);
+    const HANDLE file = openForAppend(widePath, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? AppendOutcome::NoSuchFile
+                   : AppendOutcome::Failed;
+    }
+    return appendToOpened(file, false, widePath, bytes, beforeWrite) ? AppendOutcome::Landed
+                                                                     : AppendOutcome::Failed;
 }
 
 bool createFileDurably(const std::string& path, std::string_view bytes,
