@@ -665,6 +665,9 @@ def check_all_once(found, expected, what="lines"):
     assert not extra, f"unexpected {what}: {sorted(extra)[:5]}"
 
 
+MOUNT_BUSY = "mount point is busy"
+
+
 class Tmpfs:
     """A small tmpfs mounted for a scenario (needs root and the right to mount)."""
 
@@ -679,20 +682,36 @@ class Tmpfs:
             raise Skip(f"cannot mount a tmpfs here: {result.stderr.strip()}")
 
     def remount(self, options):
-        subprocess.run(["mount", "-o", f"remount,{options}", self.path], check=True)
+        self._remount(f"remount,{options}")
+
+    def _remount(self, options):
+        """A read-only remount is refused as busy while a file is open for writing on the mount:
+        the program holds a log file only for the few milliseconds of a batch, so try again."""
+        deadline = time.monotonic() + 5
+        while True:
+            result = subprocess.run(["mount", "-o", options, self.path], capture_output=True,
+                                    text=True, env={**os.environ, "LC_ALL": "C"})
+            if result.returncode == 0:
+                return
+            if MOUNT_BUSY not in result.stderr or time.monotonic() > deadline:
+                raise AssertionError(f"mount -o {options} {self.path}: {result.stderr.strip()}")
+            time.sleep(0.01)
 
     def cover_read_only(self):
         """Lays a read-only view over the folder: what is opened by name from now on cannot be
         written, while files the program already holds open (its journal) stay as they are, which
         a plain read-only remount would refuse as busy."""
         subprocess.run(["mount", "--bind", self.path, self.path], check=True)
-        subprocess.run(["mount", "-o", "remount,bind,ro", self.path], check=True)
+        self._remount("remount,bind,ro")
 
     def uncover(self):
         subprocess.run(["umount", self.path], check=True)
 
     def unmount(self):
-        subprocess.run(["umount", "-l", self.path], check=False)
+        # A scenario that failed while covered leaves the cover on top of the tmpfs.
+        while os.path.ismount(self.path):
+            if subprocess.run(["umount", "-l", self.path], check=False).returncode != 0:
+                break
 
 
 class NeverWaitingInstrument(Instrument):
